@@ -1,0 +1,1 @@
+#include "quarnel/config/schema.hpp"

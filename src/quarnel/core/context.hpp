@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "quarnel/utils/git.hpp"
+
+namespace quarnel::core::context {
+
+// What a check receives about the assessed repository. Checks only read it.
+struct Context {
+  std::filesystem::path repo_path;
+  std::optional<std::string> repo_url;  // empty or none when not given
+  utils::git::GitRepo git_repo;         // of repo_path, also when it is no git checkout
+  std::optional<std::string> github_token;
+  std::optional<std::string> gitlab_token;
+  std::optional<std::string> gitea_token;
+
+  explicit Context(std::filesystem::path path, std::optional<std::string> url = std::nullopt,
+                   std::optional<std::string> github = std::nullopt,
+                   std::optional<std::string> gitlab = std::nullopt,
+                   std::optional<std::string> gitea = std::nullopt);
+};
+
+}  // namespace quarnel::core::context

@@ -1,0 +1,1 @@
+#include "quarnel/error.hpp"

@@ -1,0 +1,1 @@
+#include "quarnel/plugins/builtin/olvenar.hpp"

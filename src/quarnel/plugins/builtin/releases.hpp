@@ -1,0 +1,38 @@
+#pragma once
+
+// Version identifiers: forge releases and semantic-version tags, local tags as the fallback.
+
+#include <array>
+#include <string_view>
+
+#include "quarnel/plugins/base.hpp"
+
+namespace quarnel::plugins::builtin::releases {
+
+class ReleasesPlugin final : public base::BasePlugin {
+ public:
+  static constexpr std::string_view NAME = "releases";
+  static constexpr std::string_view VERSION = "0.1.0";
+  static constexpr std::array<std::string_view, 1> SUPPORTED_INDICATORS = {"version_identifiers"};
+
+  std::string_view name() const override { return NAME; }
+  std::string_view version() const override { return VERSION; }
+  std::span<const std::string_view> supported_indicators() const override {
+    return SUPPORTED_INDICATORS;
+  }
+  bool requires_forge() const override { return false; }
+
+  base::CheckResult check(std::string_view indicator_id,
+                          const base::Context& context) const override;
+
+ private:
+  base::CheckResult check_releases(const base::Context& context,
+                                   std::string_view indicator_id) const;
+};
+
+namespace detail {
+// ^v?(\d+)\.(\d+)\.(\d+)(?:-[a-zA-Z0-9.]+)?(?:\+[a-zA-Z0-9.]+)?$ applied as a match.
+bool is_semver(std::string_view tag);
+}  // namespace detail
+
+}  // namespace quarnel::plugins::builtin::releases

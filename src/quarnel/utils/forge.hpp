@@ -1,0 +1,84 @@
+#pragma once
+
+// Code forges: repository URLs brought into one canonical form, parsed into ForgeInfo and
+// classified, and read-only REST reads of release lists, default branches and summaries.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "quarnel/utils/http.hpp"
+#include "quarnel/utils/json.hpp"
+
+namespace quarnel::utils::forge {
+
+inline constexpr std::string_view GITHUB_HOST = "github.com";
+inline constexpr std::string_view GITLAB_HOST = "gitlab.com";
+inline constexpr std::string_view CODEBERG_HOST = "codeberg.org";
+inline constexpr std::string_view GITHUB_API_BASE = "https://api.github.com";
+
+// Host name (lower case) to forge style ("github", "gitlab", "gitea", ...).
+using ForgeOverrides = std::map<std::string, std::string>;
+
+struct ForgeInfo {
+  std::string forge_type;
+  std::string api_style;
+  std::string base_url;
+  std::string owner;
+  std::string repo;
+
+  // Root of the REST interface: GitHub's public API, base_url + "/api/v4" (GitLab) or
+  // "/api/v1" (Gitea), else base_url.
+  std::string api_base() const;
+
+  bool operator==(const ForgeInfo&) const = default;
+};
+
+// "https://host/path" for SCP-like and ssh:// remotes; anything else only trimmed. Raises
+// UrlError for an ssh URL with a malformed port or bracketed host.
+std::string normalize_url(std::string_view url);
+
+// None when the URL has no host or fewer than two path segments. Raises UrlError as above.
+std::optional<ForgeInfo> parse_forge_url(
+    std::string_view url, const std::optional<ForgeOverrides>& forge_overrides = std::nullopt);
+
+// "github", "gitlab", "gitea", "codeberg", or none. Raises UrlError as above.
+std::optional<std::string> detect_forge(std::string_view url);
+
+std::optional<std::pair<std::string, std::string>> parse_owner_repo(std::string_view url);
+
+// The first page of the repository's releases (a JSON array), or none when the forge cannot be
+// asked or answers with something else.
+std::optional<json::Json> get_releases(
+    std::string_view url, const std::optional<std::string>& token = std::nullopt,
+    const std::optional<ForgeOverrides>& forge_overrides = std::nullopt,
+    const http::HttpClient* client = nullptr);
+
+// The repository's "default_branch" value (any JSON value), or none.
+std::optional<json::Json> get_default_branch(
+    std::string_view url, const std::optional<std::string>& token = std::nullopt,
+    const std::optional<ForgeOverrides>& forge_overrides = std::nullopt,
+    const http::HttpClient* client = nullptr);
+
+// Object with "url", "forge_type", "owner", "repo", "release_count", "default_branch".
+json::Json get_repo_metadata(std::string_view url,
+                             const std::optional<std::string>& token = std::nullopt,
+                             const std::optional<ForgeOverrides>& forge_overrides = std::nullopt,
+                             const http::HttpClient* client = nullptr);
+
+// "gitlab" or "gitea" from the forge's version resource, or none.
+std::optional<std::string> probe_forge_type(std::string_view base_url,
+                                            const std::optional<std::string>& token = std::nullopt);
+
+// The URL with its user information ("user:token@") removed, for showing it in texts.
+std::string redact_url(std::string_view url);
+
+namespace detail {
+// GET through `client` when given, else through http::get_json; none for JSON null too.
+std::optional<json::Json> fetch(const std::string& url, const std::optional<std::string>& token,
+                                const http::HttpClient* client);
+}  // namespace detail
+
+}  // namespace quarnel::utils::forge

@@ -1,0 +1,40 @@
+#pragma once
+
+// File-system helpers for reading an untrusted checkout. The tests never throw; reads refuse
+// anything but a regular file of bounded size, and links that resolve outside a given root.
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quarnel/utils/text.hpp"
+
+namespace quarnel::utils::fs {
+
+namespace stdfs = std::filesystem;
+
+inline constexpr std::size_t MAX_READ_BYTES = 8 * 1024 * 1024;
+
+// Following links; false on any error.
+bool exists(const stdfs::path& path) noexcept;
+bool is_regular_file(const stdfs::path& path) noexcept;
+bool is_directory(const stdfs::path& path) noexcept;
+// The entry itself, not following a link; false on any error.
+bool is_symlink(const stdfs::path& path) noexcept;
+
+// Whole file as bytes. Raises OsError when the path is not a regular file after following
+// links, is larger than MAX_READ_BYTES, cannot be opened or read, or - when `root` is given -
+// resolves to a place outside `root`.
+std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>& root = {});
+
+// read_bytes, then text::decode with the given mode (DecodeError in strict mode).
+std::string read_text(const stdfs::path& path, text::DecodeMode mode = text::DecodeMode::Strict,
+                      const std::optional<stdfs::path>& root = {});
+
+// Writes the text exactly (UTF-8, no BOM, nothing appended), replacing the file. OsError on
+// failure.
+void write_text(const stdfs::path& path, std::string_view content);
+
+}  // namespace quarnel::utils::fs

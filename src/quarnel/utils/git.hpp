@@ -1,0 +1,71 @@
+#pragma once
+
+// One local checkout seen through the `git` program, and shallow clones. Every query runs git
+// afresh (no cache) and never fails: a failed query gives none, 0 or false.
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarnel::utils::git {
+
+inline constexpr std::chrono::seconds QUERY_TIMEOUT{10};
+inline constexpr std::chrono::seconds CLONE_TIMEOUT{120};
+inline constexpr int DEFAULT_CLONE_DEPTH = 1;
+inline constexpr std::string_view TEMP_PREFIX = "quarnel-";
+
+class GitRepo {
+ public:
+  explicit GitRepo(std::filesystem::path path);
+
+  // The path exactly as given: not made absolute, not checked.
+  const std::filesystem::path& path() const { return path_; }
+
+  // `path`/.git is a directory (following links); no git run.
+  bool is_repo() const;
+  // git remote get-url origin
+  std::optional<std::string> remote_url() const;
+  // git rev-parse --abbrev-ref HEAD
+  std::optional<std::string> current_branch() const;
+  // git rev-parse HEAD
+  std::optional<std::string> current_commit() const;
+  // git describe --tags --abbrev=0
+  std::optional<std::string> latest_tag() const;
+  // Last segment of the remote URL, else the last component of `path`.
+  std::string project_name() const;
+  // git rev-list --count HEAD; 0 on any failure.
+  long long commit_count() const;
+  // `path` joined with `relative_path` exists (following links); no git run.
+  bool has_file(std::string_view relative_path) const;
+  // git ls-files -- relative_path prints something.
+  bool has_tracked_file(std::string_view relative_path) const;
+
+  bool operator==(const GitRepo&) const = default;
+
+ private:
+  // Runs git with `args` in `path`; trimmed standard output. Raises GitError on a non-zero
+  // exit, and passes start failures, time-outs and decode errors on unchanged.
+  std::string run(const std::vector<std::string>& args) const;
+
+  std::filesystem::path path_;
+};
+
+// Shallow clone of `url` into `dest`, or into a new owner-only "quarnel-*" directory in the
+// system's temporary directory when `dest` is none. Returns the directory. Raises CloneError
+// ("git clone failed: " and git's trimmed standard error) on a non-zero exit; start failures
+// and time-outs pass unchanged. Nothing is removed on failure.
+std::filesystem::path clone_repo(std::string_view url,
+                                 const std::optional<std::filesystem::path>& dest = std::nullopt,
+                                 const std::optional<std::string>& branch = std::nullopt,
+                                 int depth = DEFAULT_CLONE_DEPTH);
+
+namespace detail {
+// Test seam: the deadline of one query (QUERY_TIMEOUT unless changed).
+std::chrono::milliseconds query_timeout();
+void set_query_timeout(std::chrono::milliseconds timeout);
+}  // namespace detail
+
+}  // namespace quarnel::utils::git

@@ -1,0 +1,1 @@
+#include "quarnel/utils/ini.hpp"

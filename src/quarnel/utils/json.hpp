@@ -1,0 +1,36 @@
+#pragma once
+
+// Reading JSON the way the checks need it: one whole document, member order kept, the last of
+// repeated members wins, and a leading byte-order mark is an error (the library would skip it).
+
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace quarnel::utils::json {
+
+using Json = nlohmann::ordered_json;
+
+// Parses decoded text. Raises JsonSyntaxError for empty text, trailing text, a leading BOM,
+// numbers out of range and anything else that is not one JSON document.
+Json parse(std::string_view text);
+
+// Parses and requires an object at the top level: JsonTypeError otherwise.
+Json parse_object(std::string_view text);
+
+// Truth of a value: null, false, 0, 0.0, "", [] and {} are false; everything else is true.
+bool truthy(const Json& value);
+
+// The name of the value's kind as a Python program would print it: "dict", "list", "str",
+// "int", "float", "bool", "NoneType".
+std::string type_name(const Json& value);
+
+// The value printed as Python's str() would print the decoded value ("None", "True", "7",
+// "1.5", "abc", "{'a': 1}", "[1, 'x']").
+std::string py_str(const Json& value);
+
+// The member's value when `object` is an object holding `key`, else nullptr.
+const Json* find(const Json& object, std::string_view key);
+
+}  // namespace quarnel::utils::json

@@ -1,0 +1,61 @@
+#pragma once
+
+// Fixtures for tests: temporary directories that remove themselves, files written into them,
+// and real git repositories with a fixed identity.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarnel::testing {
+
+namespace stdfs = std::filesystem;
+
+// A fresh directory below the system's temporary directory, removed with everything in it
+// when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const stdfs::path& path() const { return path_; }
+  stdfs::path operator/(const stdfs::path& relative) const { return path_ / relative; }
+
+  // Writes `content` to `relative` (parents created) and returns the full path.
+  stdfs::path write(const stdfs::path& relative, std::string_view content) const;
+  stdfs::path mkdir(const stdfs::path& relative) const;
+
+ private:
+  stdfs::path path_;
+};
+
+// Runs a command (no shell) in `cwd` and returns its standard output; fails the test on a
+// non-zero exit.
+std::string run_checked(const std::vector<std::string>& argv, const stdfs::path& cwd);
+
+// A git repository in a temporary directory, with author and committer set and
+// GIT_CEILING_DIRECTORIES keeping git from finding any enclosing repository.
+class GitFixture {
+ public:
+  GitFixture();
+  const stdfs::path& path() const { return dir_.path(); }
+  const TempDir& dir() const { return dir_; }
+
+  // git with these arguments in the repository; its standard output.
+  std::string git(const std::vector<std::string>& args) const;
+  // Writes the file, adds it and commits it.
+  void commit_file(const stdfs::path& relative, std::string_view content,
+                   std::string_view message = "change");
+
+ private:
+  TempDir dir_;
+};
+
+// Sets the environment variables git needs for reproducible test repositories (identity,
+// no system or global configuration). Called by GitFixture; safe to call more than once.
+void prepare_git_environment();
+
+}  // namespace quarnel::testing
