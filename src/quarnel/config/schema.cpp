@@ -1,1 +1,241 @@
 #include "quarnel/config/schema.hpp"
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <set>
+
+#include "quarnel/error.hpp"
+#include "quarnel/utils/fs.hpp"
+#include "quarnel/utils/text.hpp"
+
+namespace quarnel::config::schema {
+
+namespace {
+
+namespace text = utils::text;
+
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
+template <typename Names>
+std::string listing(const Names& names) {
+  std::string out;
+  for (const auto name : names) {
+    if (!out.empty()) out += ", ";
+    out += name;
+  }
+  return out;
+}
+
+// Every message starts with the source so that the user knows which file to fix.
+[[noreturn]] void fail(std::string_view origin, const std::string& message) {
+  throw ConfigError(std::string(origin) + ": " + message);
+}
+
+std::string kind_of(const YAML::Node& node) {
+  switch (node.Type()) {
+    case YAML::NodeType::Sequence:
+      return "a list";
+    case YAML::NodeType::Map:
+      return "a mapping";
+    case YAML::NodeType::Scalar:
+      return "a single value";
+    default:
+      return "an empty value";
+  }
+}
+
+std::string level_setting(const YAML::Node& node, std::string_view key, std::string_view origin) {
+  const std::string expected =
+      std::string(key) + " must be one of " + listing(LEVEL_NAMES) + " (in any letter case)";
+  if (!node.IsScalar()) fail(origin, expected + ", not " + kind_of(node));
+  const std::string& value = node.Scalar();
+  const std::string lowered = text::lower(value);
+  if (std::find(LEVEL_NAMES.begin(), LEVEL_NAMES.end(), lowered) == LEVEL_NAMES.end()) {
+    fail(origin, expected + ", got " + text::repr(value));
+  }
+  return value;
+}
+
+// YAML's decimal number forms and its spellings of infinity and not-a-number; the last two
+// parse so that they can be refused as out of range with a clear message.
+std::optional<double> parse_number(std::string_view raw) {
+  std::string_view digits = raw;
+  bool negative = false;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  for (const std::string_view inf : {".inf", ".Inf", ".INF"}) {
+    if (digits == inf) return negative ? -HUGE_VAL : HUGE_VAL;
+  }
+  for (const std::string_view nan : {".nan", ".NaN", ".NAN"}) {
+    if (raw == nan) return std::numeric_limits<double>::quiet_NaN();
+  }
+  // Only plain decimal notation: from_chars alone would also take "inf", "nan" and hex forms.
+  std::size_t i = 0;
+  std::size_t mantissa_digits = 0;
+  while (i < digits.size() && digits[i] >= '0' && digits[i] <= '9') ++i, ++mantissa_digits;
+  if (i < digits.size() && digits[i] == '.') {
+    ++i;
+    while (i < digits.size() && digits[i] >= '0' && digits[i] <= '9') ++i, ++mantissa_digits;
+  }
+  if (mantissa_digits == 0) return std::nullopt;
+  if (i < digits.size() && (digits[i] == 'e' || digits[i] == 'E')) {
+    ++i;
+    if (i < digits.size() && (digits[i] == '+' || digits[i] == '-')) ++i;
+    const std::size_t exponent_start = i;
+    while (i < digits.size() && digits[i] >= '0' && digits[i] <= '9') ++i;
+    if (i == exponent_start) return std::nullopt;
+  }
+  if (i != digits.size()) return std::nullopt;
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error == std::errc::result_out_of_range) return negative ? -HUGE_VAL : HUGE_VAL;
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return negative ? -value : value;
+}
+
+double score_setting(const YAML::Node& node, std::string_view key, std::string_view origin) {
+  const std::string expected = std::string(key) + " must be a number from 0 to 10";
+  // A quoted or string-tagged value is text in YAML, even when it reads like a number.
+  const std::string& tag = node.Tag();
+  const bool numeric_tag =
+      tag == "?" || tag == "tag:yaml.org,2002:float" || tag == "tag:yaml.org,2002:int";
+  if (!node.IsScalar()) fail(origin, expected + ", not " + kind_of(node));
+  if (!numeric_tag) fail(origin, expected + ", got the text " + text::repr(node.Scalar()));
+  const auto value = parse_number(node.Scalar());
+  if (!value) fail(origin, expected + ", got " + text::repr(node.Scalar()));
+  // Written so that not-a-number is refused too.
+  if (!(*value >= 0.0 && *value <= 10.0)) {
+    fail(origin, expected + ", got " + node.Scalar() + ", which is out of range");
+  }
+  return *value;
+}
+
+std::vector<std::string> id_list_setting(const YAML::Node& node, std::string_view key,
+                                         std::string_view origin) {
+  const std::string expected = std::string(key) + " must be a list of indicator ids";
+  if (!node.IsSequence()) fail(origin, expected + ", not " + kind_of(node));
+  std::vector<std::string> ids;
+  for (std::size_t i = 0; i < node.size(); ++i) {
+    const YAML::Node item = node[i];
+    // An empty id can never pass and would only produce a confusing gate message.
+    if (!item.IsScalar() || item.Scalar().empty()) {
+      fail(origin, expected + "; entry " + std::to_string(i + 1) + " is " +
+                       (item.IsScalar() ? std::string("empty text") : kind_of(item)));
+    }
+    ids.push_back(item.Scalar());
+  }
+  return ids;
+}
+
+YAML::Node load_single_document(std::string_view yaml_text, std::string_view origin) {
+  // The checked read keeps a byte-order mark as a character; YAML allows one at the start.
+  if (yaml_text.starts_with(BOM)) yaml_text.remove_prefix(BOM.size());
+  std::vector<YAML::Node> documents;
+  try {
+    documents = YAML::LoadAll(std::string(yaml_text));
+  } catch (const YAML::Exception& error) {
+    std::string where;
+    if (!error.mark.is_null()) {
+      where = " at line " + std::to_string(error.mark.line + 1) + ", column " +
+              std::to_string(error.mark.column + 1);
+    }
+    fail(origin, "invalid YAML" + where + ": " + error.msg);
+  }
+  if (documents.size() > 1) {
+    // Silently using the first document would ignore settings the user believes are in force.
+    fail(origin, "holds " + std::to_string(documents.size()) +
+                     " YAML documents; a configuration file holds one mapping of settings");
+  }
+  if (documents.empty()) return YAML::Node(YAML::NodeType::Null);
+  return documents.front();
+}
+
+void check_known_ids(const Config& config, std::span<const std::string_view> known,
+                     std::string_view origin) {
+  for (const auto& id : config.quality_gate.required_indicators) {
+    if (std::find(known.begin(), known.end(), id) != known.end()) continue;
+    fail(origin, "required_indicators names unknown indicator " + text::repr(id) +
+                     "; valid indicators are: " + listing(known));
+  }
+}
+
+std::string read_file(const std::filesystem::path& file) {
+  try {
+    return utils::fs::read_text(file, text::DecodeMode::Strict);
+  } catch (const OsError& error) {
+    throw ConfigError("cannot read configuration file " + file.string() + ": " + error.what());
+  } catch (const DecodeError& error) {
+    throw ConfigError(file.string() + ": not valid UTF-8 text: " + error.what());
+  }
+}
+
+}  // namespace
+
+bool gate_is_set(const QualityGateConfig& gate) {
+  return text::truthy(gate.min_compliance) || gate.min_score.has_value() ||
+         !gate.required_indicators.empty();
+}
+
+Config parse_config(std::string_view yaml_text, std::string_view origin) {
+  const YAML::Node root = load_single_document(yaml_text, origin);
+  Config config;
+  if (root.IsNull()) return config;
+  if (!root.IsMap()) {
+    fail(origin, "the top level must be a mapping of settings, not " + kind_of(root));
+  }
+
+  std::set<std::string> seen;
+  for (const auto& entry : root) {
+    const YAML::Node& key_node = entry.first;
+    const YAML::Node& value = entry.second;
+    if (!key_node.IsScalar()) {
+      fail(origin, "setting names must be texts, not " + kind_of(key_node) +
+                       "; valid settings are: " + listing(KEYS));
+    }
+    const std::string& key = key_node.Scalar();
+    if (std::find(KEYS.begin(), KEYS.end(), key) == KEYS.end()) {
+      fail(origin, "unknown setting " + text::repr(key) + "; valid settings are: " + listing(KEYS));
+    }
+    // YAML forbids repeated keys and the parser would keep both; which one wins is not obvious.
+    if (!seen.insert(key).second) fail(origin, "setting " + key + " is given more than once");
+    if (value.IsNull()) continue;
+
+    if (key == "min_compliance") {
+      config.quality_gate.min_compliance = level_setting(value, key, origin);
+    } else if (key == "min_score") {
+      config.quality_gate.min_score = score_setting(value, key, origin);
+    } else if (key == "required_indicators") {
+      config.quality_gate.required_indicators = id_list_setting(value, key, origin);
+    } else if (key == "target_compliance") {
+      config.quality_goals.target_compliance = level_setting(value, key, origin);
+    } else {
+      config.quality_goals.target_score = score_setting(value, key, origin);
+    }
+  }
+  return config;
+}
+
+Config parse_config(std::string_view yaml_text, std::string_view origin,
+                    std::span<const std::string_view> known_indicators) {
+  Config config = parse_config(yaml_text, origin);
+  check_known_ids(config, known_indicators, origin);
+  return config;
+}
+
+Config load_config(const std::filesystem::path& file) {
+  return parse_config(read_file(file), file.string());
+}
+
+Config load_config(const std::filesystem::path& file,
+                   std::span<const std::string_view> known_indicators) {
+  return parse_config(read_file(file), file.string(), known_indicators);
+}
+
+}  // namespace quarnel::config::schema

@@ -3,6 +3,7 @@
 // Code forges: repository URLs brought into one canonical form, parsed into ForgeInfo and
 // classified, and read-only REST reads of release lists, default branches and summaries.
 
+#include <array>
 #include <map>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "quarnel/utils/http.hpp"
 #include "quarnel/utils/json.hpp"
+#include "quarnel/utils/regex.hpp"
 
 namespace quarnel::utils::forge {
 
@@ -76,6 +78,54 @@ std::optional<std::string> probe_forge_type(std::string_view base_url,
 std::string redact_url(std::string_view url);
 
 namespace detail {
+
+// A URL taken apart by the generic syntax. Nothing is percent-decoded.
+struct SplitUrl {
+  std::string scheme;  // lower case; empty when the URL has none
+  std::string netloc;  // what follows "//" up to the first "/", "?" or "#"
+  std::string path;    // without ";params" for the schemes that have them
+  std::string query;
+  std::string fragment;
+
+  // The host lower-cased (an IPv6 zone keeps its case), without brackets; none when empty.
+  std::optional<std::string> hostname() const;
+  // True when the host is written in brackets (an IPv6 or IPvFuture address).
+  bool bracketed() const;
+  // The host as it must appear in a URL: hostname(), in brackets when it was bracketed.
+  std::optional<std::string> url_host() const;
+  // None when absent or empty. UrlError when not all ASCII digits or above 65535; the split
+  // itself never checks the port, so callers decide whether they read it.
+  std::optional<int> port() const;
+};
+
+// UrlError for a malformed bracketed host or text that is not UTF-8.
+SplitUrl split_url(std::string_view url);
+
+// An IPv6 address in text form, optionally with a "%zone" suffix; IPv4 alone is not one.
+bool is_ipv6_address(std::string_view text);
+
+// The SCP-like remote form (user@host:path), compiled once.
+const regex::Regex& scp_re();
+
+struct KnownForge {
+  std::string_view host;
+  std::string_view forge_type;
+  std::string_view api_style;
+};
+inline constexpr std::array<KnownForge, 3> KNOWN_FORGES = {{
+    {GITHUB_HOST, "github", "github"},
+    {GITLAB_HOST, "gitlab", "gitlab"},
+    {CODEBERG_HOST, "gitea", "gitea"},
+}};
+
+// Every byte except ASCII letters, digits and "_.-~" as %XX (upper-case hex).
+std::string percent_encode(std::string_view text);
+
+// The release-list and repository resource URLs of the forge's style; none for a style the
+// reads do not know.
+std::optional<std::string> releases_url(const ForgeInfo& info);
+std::optional<std::string> repository_url(const ForgeInfo& info);
+
 // GET through `client` when given, else through http::get_json; none for JSON null too.
 std::optional<json::Json> fetch(const std::string& url, const std::optional<std::string>& token,
                                 const http::HttpClient* client);

@@ -1,1 +1,201 @@
 #include "quarnel/utils/fs.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <system_error>
+
+#include "quarnel/error.hpp"
+
+namespace quarnel::utils::fs {
+
+namespace {
+
+// Closes the descriptor on every way out of a read.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  // Closes now, so that a failing close (a full disk on a network file system) is reported.
+  int release_and_close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+// The path as it should appear in a message: quoted, with control characters escaped, since a
+// name from an untrusted checkout may hold anything.
+std::string shown(const stdfs::path& path) {
+  return text::repr(text::decode_raw(path.native(), text::DecodeMode::Replace));
+}
+
+[[noreturn]] void fail(const stdfs::path& path, std::string_view reason) {
+  throw OsError(std::string(reason) + ": " + shown(path));
+}
+
+[[noreturn]] void fail_errno(const stdfs::path& path, int err) {
+  fail(path, std::generic_category().message(err));
+}
+
+// True when `inner` is `outer` or lies below it; both are already resolved.
+bool is_within(const stdfs::path& inner, const stdfs::path& outer) {
+  auto i = inner.begin();
+  for (auto o = outer.begin(); o != outer.end(); ++o, ++i) {
+    // A trailing separator on the root shows up as an empty last element.
+    if (o->empty() && std::next(o) == outer.end()) {
+      break;
+    }
+    if (i == inner.end() || *i != *o) {
+      return false;
+    }
+  }
+  return true;
+}
+
+stdfs::path resolved(const stdfs::path& path) {
+  std::error_code ec;
+  stdfs::path out = stdfs::weakly_canonical(stdfs::absolute(path, ec), ec);
+  if (ec) {
+    return {};
+  }
+  return out;
+}
+
+// The location the open descriptor really refers to, as the kernel sees it. This closes the
+// window in which a link could be swapped between resolving the path and opening it.
+// Without /proc there is no answer, and the check made before opening has to do.
+std::optional<stdfs::path> opened_location(int fd) {
+  std::error_code ec;
+  stdfs::path out = stdfs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+  if (ec) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+void check_within_root(const stdfs::path& path, const stdfs::path& location,
+                       const stdfs::path& root) {
+  if (location.empty() || root.empty() || !is_within(location, root)) {
+    fail(path, "outside the checkout");
+  }
+}
+
+}  // namespace
+
+bool exists(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_directory(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_symlink(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>& root) {
+  stdfs::path resolved_root;
+  if (root) {
+    // Checked before opening too: merely opening some devices has effects.
+    resolved_root = resolved(*root);
+    check_within_root(path, resolved(path), resolved_root);
+  }
+
+  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; O_NOCTTY keeps a terminal
+  // from becoming ours.
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) {
+    fail_errno(path, errno);
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    fail_errno(path, errno);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    fail(path, "not a regular file");
+  }
+  if (root) {
+    if (const auto location = opened_location(fd.get())) {
+      check_within_root(path, *location, resolved_root);
+    }
+  }
+  if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > MAX_READ_BYTES) {
+    fail(path, "larger than 8 MiB");
+  }
+
+  std::string out;
+  out.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      fail_errno(path, errno);
+    }
+    if (n == 0) {
+      break;
+    }
+    // The file may grow while it is read; the cap holds for what is read, not for what fstat
+    // said.
+    if (out.size() + static_cast<std::size_t>(n) > MAX_READ_BYTES) {
+      fail(path, "larger than 8 MiB");
+    }
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+std::string read_text(const stdfs::path& path, text::DecodeMode mode,
+                      const std::optional<stdfs::path>& root) {
+  return text::decode(read_bytes(path, root), mode);
+}
+
+void write_text(const stdfs::path& path, std::string_view content) {
+  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+  if (fd.get() < 0) {
+    fail_errno(path, errno);
+  }
+  std::size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      fail_errno(path, errno);
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (fd.release_and_close() != 0) {
+    fail_errno(path, errno);
+  }
+}
+
+}  // namespace quarnel::utils::fs

@@ -1,1 +1,260 @@
 #include "quarnel/utils/git.hpp"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <system_error>
+
+#include "quarnel/error.hpp"
+#include "quarnel/utils/log.hpp"
+#include "quarnel/utils/process.hpp"
+#include "quarnel/utils/text.hpp"
+
+namespace quarnel::utils::git {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+// The query argument lists, fixed once.
+const std::vector<std::string>& remote_url_args() {
+  static const std::vector<std::string> args{"remote", "get-url", "origin"};
+  return args;
+}
+const std::vector<std::string>& current_branch_args() {
+  static const std::vector<std::string> args{"rev-parse", "--abbrev-ref", "HEAD"};
+  return args;
+}
+const std::vector<std::string>& current_commit_args() {
+  static const std::vector<std::string> args{"rev-parse", "HEAD"};
+  return args;
+}
+const std::vector<std::string>& latest_tag_args() {
+  static const std::vector<std::string> args{"describe", "--tags", "--abbrev=0"};
+  return args;
+}
+const std::vector<std::string>& commit_count_args() {
+  static const std::vector<std::string> args{"rev-list", "--count", "HEAD"};
+  return args;
+}
+
+std::atomic<long long> query_timeout_ms{
+    std::chrono::duration_cast<std::chrono::milliseconds>(QUERY_TIMEOUT).count()};
+
+// The non-empty, non-"." pieces of a "/"-separated path, and whether it starts at the root.
+struct PathPieces {
+  bool rooted = false;
+  std::vector<std::string_view> pieces;
+};
+
+PathPieces split_path(std::string_view path) {
+  PathPieces result;
+  result.rooted = !path.empty() && path.front() == '/';
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view piece = path.substr(start, end - start);
+    if (!piece.empty() && piece != ".") result.pieces.push_back(piece);
+    start = end + 1;
+  }
+  return result;
+}
+
+// `base` joined with `relative` the way a pure path joins and normalises: an absolute
+// `relative` replaces `base`, "." pieces and repeated or trailing separators vanish, ".." stays.
+// Testing "file/." or "file/" on the file system would wrongly fail where the joined path
+// names an existing file.
+stdfs::path pure_join(std::string_view base, std::string_view relative) {
+  std::string joined;
+  if ((!relative.empty() && relative.front() == '/') || base.empty()) {
+    joined = relative;  // an empty base is the current directory, not the root
+  } else {
+    joined = std::string(base) + "/" + std::string(relative);
+  }
+  const PathPieces parts = split_path(joined);
+  std::string out = parts.rooted ? "/" : "";
+  for (std::size_t i = 0; i < parts.pieces.size(); ++i) {
+    if (i > 0) out += '/';
+    out += parts.pieces[i];
+  }
+  if (out.empty()) out = ".";
+  return stdfs::path(out);
+}
+
+bool exists_no_throw(const stdfs::path& p) {
+  std::error_code ec;
+  return stdfs::exists(p, ec) && !ec;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::chrono::milliseconds query_timeout() {
+  return std::chrono::milliseconds(query_timeout_ms.load());
+}
+
+void set_query_timeout(std::chrono::milliseconds timeout) {
+  query_timeout_ms.store(timeout.count());
+}
+
+std::string url_project_name(std::string_view url) {
+  while (!url.empty() && url.back() == '/') url.remove_suffix(1);
+  if (const auto slash = url.rfind('/'); slash != std::string_view::npos) {
+    url.remove_prefix(slash + 1);
+  }
+  if (url.ends_with(".git")) url.remove_suffix(4);
+  return std::string(url);
+}
+
+std::string path_name(std::string_view path) {
+  const PathPieces parts = split_path(path);
+  return parts.pieces.empty() ? std::string() : std::string(parts.pieces.back());
+}
+
+std::string without_userinfo(std::string_view url) {
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos) return std::string(url);
+  const std::size_t authority = scheme_end + 3;
+  const auto authority_end = url.find_first_of("/?#", authority);
+  const std::string_view host_part =
+      url.substr(authority, authority_end == std::string_view::npos ? std::string_view::npos
+                                                                    : authority_end - authority);
+  const auto at = host_part.rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  return std::string(url.substr(0, authority)) + std::string(url.substr(authority + at + 1));
+}
+
+}  // namespace detail
+
+GitRepo::GitRepo(std::filesystem::path path) : path_(std::move(path)) {}
+
+std::string GitRepo::run(const std::vector<std::string>& args) const {
+  // A checkout's own configuration can name an fsmonitor program that index-reading commands
+  // (ls-files) would start; nothing from the assessed checkout may run, so it is switched off
+  // from the command line, which outranks every configuration file.
+  std::vector<std::string> argv{"git", "-c", "core.fsmonitor=false"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  process::RunOptions options;
+  options.cwd = path_;
+  options.timeout = detail::query_timeout();
+  const process::Completed done = process::run(argv, options);
+  if (!done.ok()) throw GitError(text::strip(done.stderr_text));
+  return text::strip(done.stdout_text);
+}
+
+bool GitRepo::is_repo() const {
+  std::error_code ec;
+  return stdfs::is_directory(pure_join(path_.native(), ".git"), ec) && !ec;
+}
+
+std::optional<std::string> GitRepo::remote_url() const {
+  try {
+    return run(remote_url_args());
+  } catch (const quarnel::Error&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> GitRepo::current_branch() const {
+  try {
+    return run(current_branch_args());
+  } catch (const quarnel::Error&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> GitRepo::current_commit() const {
+  try {
+    return run(current_commit_args());
+  } catch (const quarnel::Error&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> GitRepo::latest_tag() const {
+  try {
+    return run(latest_tag_args());
+  } catch (const quarnel::Error&) {
+    return std::nullopt;
+  }
+}
+
+std::string GitRepo::project_name() const {
+  const std::optional<std::string> url = remote_url();
+  if (text::truthy(url)) return detail::url_project_name(*url);
+  return detail::path_name(path_.native());
+}
+
+long long GitRepo::commit_count() const {
+  std::string count;
+  try {
+    count = run(commit_count_args());
+  } catch (const quarnel::Error&) {
+    return 0;
+  }
+  long long value = 0;
+  const char* first = count.data();
+  const char* last = first + count.size();
+  if (first != last && *first == '+') ++first;
+  const auto [end, error] = std::from_chars(first, last, value);
+  if (error != std::errc() || end != last || first == last) return 0;
+  return value;
+}
+
+bool GitRepo::has_file(std::string_view relative_path) const {
+  // A NUL would cut the name short at the system call and test some other path.
+  if (relative_path.find('\0') != std::string_view::npos) return false;
+  return exists_no_throw(pure_join(path_.native(), relative_path));
+}
+
+bool GitRepo::has_tracked_file(std::string_view relative_path) const {
+  try {
+    return !run({"ls-files", "--", std::string(relative_path)}).empty();
+  } catch (const quarnel::Error&) {
+    return false;
+  }
+}
+
+std::filesystem::path clone_repo(std::string_view url,
+                                 const std::optional<std::filesystem::path>& dest,
+                                 const std::optional<std::string>& branch, int depth) {
+  stdfs::path target;
+  if (dest) {
+    target = *dest;
+  } else {
+    std::string pattern = (stdfs::temp_directory_path() / TEMP_PREFIX).string() + "XXXXXX";
+    // mkdtemp makes the directory with mode 0700: owner-only, as a clone may hold secrets.
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw OsError("cannot create a temporary directory for the clone: " +
+                    std::string(std::strerror(errno)));
+    }
+    target = stdfs::path(pattern);
+  }
+
+  // "--" ends the options: a URL that starts with "-" is then a repository name to git, never
+  // an option such as --upload-pack that would run a command.
+  std::vector<std::string> argv{"git", "clone", "--depth", std::to_string(depth)};
+  if (branch && !branch->empty()) {
+    argv.push_back("--branch");
+    argv.push_back(*branch);
+  }
+  argv.push_back("--");
+  argv.emplace_back(url);
+  argv.push_back(target.string());
+
+  log::get_logger("quarnel.utils.git")
+      .info("Cloning %s into %s", detail::without_userinfo(url), target.string());
+
+  process::RunOptions options;
+  options.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(CLONE_TIMEOUT);
+  const process::Completed done = process::run(argv, options);
+  if (!done.ok()) throw CloneError("git clone failed: " + text::strip(done.stderr_text));
+  return target;
+}
+
+}  // namespace quarnel::utils::git

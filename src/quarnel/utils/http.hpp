@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quarnel/error.hpp"
 #include "quarnel/utils/json.hpp"
@@ -25,7 +26,9 @@ class HttpError : public Error {
 
 struct Response {
   long status = 0;
-  std::string body;
+  std::string body = {};
+  // The URL that gave this reply (after redirects), for messages.
+  std::string url = {};
   // HttpError for a status of 400 or more.
   void raise_for_status() const;
   // Decodes the body; JsonSyntaxError when it is not JSON.
@@ -52,9 +55,21 @@ class CurlClient : public HttpClient {
 };
 
 // GET of `url` decoded as JSON. Never throws: none on any failure (connection, status >= 400,
-// body too large, not JSON). A non-empty token goes as a Bearer header to the URL's host only
-// (never to a host a redirect leads to); GitHub's API gets its Accept header.
+// body too large, not JSON; JSON null is none as well). A non-empty token goes as a Bearer header
+// to the URL's host only (never to a host a redirect leads to); GitHub's API gets its Accept
+// header.
 std::optional<json::Json> get_json(const std::string& url,
                                    const std::optional<std::string>& token = std::nullopt);
+
+namespace detail {
+// Headers of one request to `url` in a redirect chain that began at `first_url`: GitHub's
+// Accept header for its API host, and the Bearer token only while the request stays at the
+// scheme, host and port of `first_url`.
+std::vector<std::string> request_headers(const std::string& url, const std::string& first_url,
+                                         const std::optional<std::string>& token);
+// Bytes that may not stand in a URL as written (blanks, controls, non-ASCII and the characters
+// " < > \ ^ ` { | }) as %XX; "%" stays, since the text may already be encoded.
+std::string escape_url(std::string_view url);
+}  // namespace detail
 
 }  // namespace quarnel::utils::http

@@ -15,7 +15,8 @@ namespace quarnel::utils::ini {
 class IniFile {
  public:
   // Raises IniError for a line before the first section header, a repeated section, a repeated
-  // option within a section, or a line that is none of header, comment, option, continuation.
+  // option within a section, an empty option name, or a line that is none of header, comment,
+  // option, continuation. A "DEFAULT" header may appear more than once.
   static IniFile parse(std::string_view text);
 
   bool has_section(std::string_view section) const;

@@ -1,1 +1,268 @@
 #include "quarnel/utils/json.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "quarnel/error.hpp"
+#include "quarnel/utils/text.hpp"
+
+namespace quarnel::utils::json {
+
+namespace {
+
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
+// "line L column C" of a byte offset, the column counted in characters as a reader sees them.
+std::string where(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  const std::string_view before = text.substr(0, offset);
+  const std::size_t line =
+      1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t line_start =
+      before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
+  std::size_t column = 1;
+  for (std::size_t i = line_start; i < offset; ++i) {
+    // Continuation bytes belong to the character before them.
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+  return "line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+[[noreturn]] void syntax_error(std::string_view what, std::string_view text, std::size_t offset) {
+  throw JsonSyntaxError(std::string(what) + ": " + where(text, offset));
+}
+
+// Refuses nesting deeper than MAX_DEPTH before the library builds the value.
+void check_depth(std::string_view text) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > detail::MAX_DEPTH) {
+        syntax_error("Too deeply nested", text, i);
+      }
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+}
+
+// The library's explanation without its prefix and the echo of what it last read (which can
+// be a long stretch of the document), in a form close to what a JSON reader says elsewhere.
+std::string describe(const std::string& library_message) {
+  std::string detail = library_message;
+  if (const auto column = detail.find(", column "); column != std::string::npos) {
+    if (const auto colon = detail.find(": ", column); colon != std::string::npos) {
+      detail = detail.substr(colon + 2);
+    }
+  }
+  if (detail.find("expected '[', '{', or a literal") != std::string::npos) {
+    return "Expecting value";
+  }
+  if (detail.find("; expected end of input") != std::string::npos) {
+    return "Extra data";
+  }
+  if (const auto dash = detail.find(" - "); dash != std::string::npos) {
+    detail = detail.substr(dash + 3);
+  }
+  if (const auto echo = detail.find("; last read: "); echo != std::string::npos) {
+    // The echo may itself hold "; ", so the clause after it is looked for from the end.
+    auto rest = detail.rfind("; expected ");
+    if (rest != std::string::npos && rest < echo) rest = std::string::npos;
+    detail.erase(echo, rest == std::string::npos ? std::string::npos : rest - echo);
+  }
+  if (!detail.empty()) {
+    detail[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(detail[0])));
+  }
+  return detail.empty() ? "Invalid JSON" : detail;
+}
+
+[[noreturn]] void number_error(const std::string& library_message, std::string_view text) {
+  // The library names the literal ("number overflow parsing '1e400'") but not its place.
+  std::string literal;
+  if (const auto open = library_message.find('\''); open != std::string::npos) {
+    const auto close = library_message.find('\'', open + 1);
+    if (close != std::string::npos) {
+      literal = library_message.substr(open + 1, close - open - 1);
+    }
+  }
+  std::string what = "Number out of range";
+  if (!literal.empty()) {
+    what += " (" + (literal.size() > 32 ? literal.substr(0, 32) + "..." : literal) + ")";
+    if (const auto at = text.find(literal); at != std::string_view::npos) {
+      syntax_error(what, text, at);
+    }
+  }
+  throw JsonSyntaxError(what);
+}
+
+void append_repr(std::string& out, const Json& value);
+
+void append_str(std::string& out, const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+    case Json::value_t::discarded:
+      out += "None";
+      return;
+    case Json::value_t::boolean:
+      out += value.get<bool>() ? "True" : "False";
+      return;
+    case Json::value_t::number_integer:
+      out += std::to_string(value.get<std::int64_t>());
+      return;
+    case Json::value_t::number_unsigned:
+      out += std::to_string(value.get<std::uint64_t>());
+      return;
+    case Json::value_t::number_float:
+      out += text::float_repr(value.get<double>());
+      return;
+    case Json::value_t::string:
+      out += value.get_ref<const std::string&>();
+      return;
+    case Json::value_t::array: {
+      out += '[';
+      bool first = true;
+      for (const auto& element : value) {
+        if (!first) {
+          out += ", ";
+        }
+        first = false;
+        append_repr(out, element);
+      }
+      out += ']';
+      return;
+    }
+    case Json::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, element] : value.items()) {
+        if (!first) {
+          out += ", ";
+        }
+        first = false;
+        out += text::repr(key);
+        out += ": ";
+        append_repr(out, element);
+      }
+      out += '}';
+      return;
+    }
+    case Json::value_t::binary:
+      out += "b''";
+      return;
+  }
+}
+
+// Inside containers texts are shown quoted, everything else as at the top level.
+void append_repr(std::string& out, const Json& value) {
+  if (value.is_string()) {
+    out += text::repr(value.get_ref<const std::string&>());
+  } else {
+    append_str(out, value);
+  }
+}
+
+}  // namespace
+
+Json parse(std::string_view text) {
+  // The library would skip a byte-order mark silently; a document that starts with one is
+  // refused here as elsewhere.
+  if (text.starts_with(BOM)) {
+    syntax_error("Unexpected UTF-8 BOM", text, 0);
+  }
+  check_depth(text);
+  try {
+    return Json::parse(text.begin(), text.end());
+  } catch (const nlohmann::json::parse_error& e) {
+    // `byte` counts from 1 and points at the last character read.
+    const std::size_t offset = e.byte == 0 ? 0 : e.byte - 1;
+    syntax_error(describe(e.what()), text, offset);
+  } catch (const nlohmann::json::out_of_range& e) {
+    number_error(e.what(), text);
+  }
+}
+
+Json parse_object(std::string_view text) {
+  Json value = parse(text);
+  if (!value.is_object()) {
+    throw JsonTypeError("expected a JSON object at the top level, got " + type_name(value));
+  }
+  return value;
+}
+
+bool truthy(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+    case Json::value_t::discarded:
+      return false;
+    case Json::value_t::boolean:
+      return value.get<bool>();
+    case Json::value_t::number_integer:
+      return value.get<std::int64_t>() != 0;
+    case Json::value_t::number_unsigned:
+      return value.get<std::uint64_t>() != 0;
+    case Json::value_t::number_float:
+      // -0.0 compares equal to 0.0; NaN compares unequal and is true, as in Python.
+      return value.get<double>() != 0.0;
+    case Json::value_t::string:
+      // The library's empty() treats any scalar, a text included, as one element.
+      return !value.get_ref<const std::string&>().empty();
+    case Json::value_t::array:
+    case Json::value_t::object:
+    case Json::value_t::binary:
+      return !value.empty();
+  }
+  return false;
+}
+
+std::string type_name(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+    case Json::value_t::discarded:
+      return "NoneType";
+    case Json::value_t::boolean:
+      return "bool";
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+      return "int";
+    case Json::value_t::number_float:
+      return "float";
+    case Json::value_t::string:
+      return "str";
+    case Json::value_t::array:
+      return "list";
+    case Json::value_t::object:
+      return "dict";
+    case Json::value_t::binary:
+      return "bytes";
+  }
+  return "NoneType";
+}
+
+std::string py_str(const Json& value) {
+  std::string out;
+  append_str(out, value);
+  return out;
+}
+
+const Json* find(const Json& object, std::string_view key) {
+  if (!object.is_object()) {
+    return nullptr;
+  }
+  const auto it = object.find(std::string(key));
+  return it == object.end() ? nullptr : &*it;
+}
+
+}  // namespace quarnel::utils::json

@@ -3,10 +3,9 @@
 // Reading JSON the way the checks need it: one whole document, member order kept, the last of
 // repeated members wins, and a leading byte-order mark is an error (the library would skip it).
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 namespace quarnel::utils::json {
 
@@ -32,5 +31,13 @@ std::string py_str(const Json& value);
 
 // The member's value when `object` is an object holding `key`, else nullptr.
 const Json* find(const Json& object, std::string_view key);
+
+namespace detail {
+
+// Deepest nesting of arrays and objects that parse accepts. Deeper documents are refused as
+// syntax errors: walking them recursively (printing, copying) could exhaust the stack.
+inline constexpr int MAX_DEPTH = 1000;
+
+}  // namespace detail
 
 }  // namespace quarnel::utils::json

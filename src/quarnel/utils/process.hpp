@@ -5,17 +5,32 @@
 // reaped, and strict decoding of what the child printed.
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "quarnel/error.hpp"
+
 namespace quarnel::utils::process {
+
+// A child printed more than RunOptions::max_output bytes on one stream. It is a kind of start
+// failure because the run never produced a usable result: the child is killed and reaped first,
+// and callers that absorb start failures absorb this too.
+class OutputLimitExceeded : public ProcessStartError {
+ public:
+  using ProcessStartError::ProcessStartError;
+};
+
+inline constexpr std::size_t DEFAULT_MAX_OUTPUT = std::size_t{64} << 20;
 
 struct RunOptions {
   // Working directory of the child; the caller's when none.
   std::optional<std::filesystem::path> cwd;
   std::chrono::milliseconds timeout{10000};
+  // Bytes kept per stream; more raises OutputLimitExceeded.
+  std::size_t max_output = DEFAULT_MAX_OUTPUT;
 };
 
 struct Completed {
@@ -27,8 +42,11 @@ struct Completed {
 
 // Runs argv[0] (looked up on PATH) with the rest as its arguments, inheriting the environment
 // and standard input. Raises ProcessStartError when the program or working directory cannot be
-// used, ProcessTimeout when the deadline passes (the child's process group is killed and
-// reaped first), DecodeError when either stream is not valid UTF-8.
+// used (also for an empty argv or a NUL byte in an argument or the directory), ProcessTimeout
+// when the deadline passes (the child's process group is killed and reaped first, and what it
+// printed is dropped: a grandchild may still hold the pipes), OutputLimitExceeded when a stream
+// grows past max_output, DecodeError when either stream is not valid UTF-8. The child runs in a
+// process group of its own and gets no descriptor of this process besides 0, 1 and 2.
 Completed run(const std::vector<std::string>& argv, const RunOptions& options = {});
 
 }  // namespace quarnel::utils::process

@@ -22,6 +22,8 @@ enum Flags : unsigned {
 };
 
 // One match: byte offsets into the subject and the captured groups (group 0 is the whole).
+// It views the subject, which must outlive it. A group that did not take part has offsets
+// npos; a group number the pattern does not have raises ValueError.
 class Match {
  public:
   std::size_t start(std::size_t group = 0) const;

@@ -1,0 +1,220 @@
+#include "quarnel/utils/fs.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "quarnel/error.hpp"
+#include "support/fixtures.hpp"
+
+namespace quarnel::utils::fs {
+namespace {
+
+using quarnel::testing::TempDir;
+
+// The entries every type test looks at, made once per test in a fresh directory.
+class FsTypeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.write("file.txt", "x");
+    dir.mkdir("sub");
+    stdfs::create_symlink(dir / "file.txt", dir / "to_file");
+    stdfs::create_symlink(dir / "sub", dir / "to_dir");
+    stdfs::create_symlink(dir / "nowhere", dir / "dangling");
+  }
+  TempDir dir;
+};
+
+TEST_F(FsTypeTest, TestsFollowLinksAndNeverThrow) {
+  struct Case {
+    std::string entry;
+    bool exists, regular, directory, symlink;
+  };
+  const std::vector<Case> cases = {
+      {"file.txt", true, true, false, false},         {"sub", true, false, true, false},
+      {"to_file", true, true, false, true},           {"to_dir", true, false, true, true},
+      {"dangling", false, false, false, true},        {"missing", false, false, false, false},
+      {"file.txt/below", false, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.entry);
+    const stdfs::path p = dir / c.entry;
+    EXPECT_EQ(fs::exists(p), c.exists);
+    EXPECT_EQ(fs::is_regular_file(p), c.regular);
+    EXPECT_EQ(fs::is_directory(p), c.directory);
+    EXPECT_EQ(fs::is_symlink(p), c.symlink);
+  }
+  EXPECT_FALSE(fs::exists(""));
+}
+
+TEST(FsReadBytes, ReturnsTheExactBytes) {
+  TempDir dir;
+  const std::string content("a\r\nb\0c\xff", 7);
+  EXPECT_EQ(read_bytes(dir.write("f.bin", content)), content);
+  EXPECT_EQ(read_bytes(dir.write("empty", "")), "");
+}
+
+TEST(FsReadBytes, ReadsAFileOfExactlyTheCap) {
+  TempDir dir;
+  const std::string content(MAX_READ_BYTES, 'a');
+  EXPECT_EQ(read_bytes(dir.write("big", content)).size(), MAX_READ_BYTES);
+}
+
+TEST(FsReadBytes, FollowsLinksThatStayInsideTheRoot) {
+  TempDir dir;
+  dir.write("docs/real.md", "inside");
+  stdfs::create_symlink("docs/real.md", dir / "link.md");
+  stdfs::create_symlink("docs", dir / "docs_link");
+  EXPECT_EQ(read_bytes(dir / "link.md", dir.path()), "inside");
+  EXPECT_EQ(read_bytes(dir / "docs_link" / "real.md", dir.path()), "inside");
+  // A root given with a trailing separator or through a link of its own is the same root.
+  EXPECT_EQ(read_bytes(dir / "link.md", dir.path() / ""), "inside");
+  TempDir elsewhere;
+  stdfs::create_symlink(dir.path(), elsewhere / "checkout");
+  EXPECT_EQ(read_bytes(elsewhere / "checkout" / "link.md", elsewhere / "checkout"), "inside");
+}
+
+struct RefusalCase {
+  std::string label;
+  // Builds the situation in `dir` and returns the path to read and the root, if any.
+  std::function<std::pair<stdfs::path, std::optional<stdfs::path>>(const TempDir& dir,
+                                                                   const TempDir& outside)>
+      setup;
+  std::string reason;
+};
+
+class FsRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(FsRefusalTest, RaisesOsErrorNamingPathAndReason) {
+  const RefusalCase& c = GetParam();
+  TempDir dir;
+  TempDir outside;
+  const auto [path, root] = c.setup(dir, outside);
+  try {
+    read_bytes(path, root);
+    FAIL() << "read succeeded";
+  } catch (const OsError& e) {
+    const std::string message = e.what();
+    EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    EXPECT_NE(message.find(path.filename().string()), std::string::npos) << message;
+  }
+}
+
+using Setup = std::pair<stdfs::path, std::optional<stdfs::path>>;
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, FsRefusalTest,
+    ::testing::Values(
+        RefusalCase{"missing",
+                    [](const TempDir& dir, const TempDir&) {
+                      return Setup{dir / "absent.txt", std::nullopt};
+                    },
+                    "No such file or directory"},
+        RefusalCase{"directory",
+                    [](const TempDir& dir, const TempDir&) {
+                      return Setup{dir.mkdir("README.md"), std::nullopt};
+                    },
+                    "not a regular file"},
+        RefusalCase{"fifo_does_not_block",
+                    [](const TempDir& dir, const TempDir&) {
+                      const stdfs::path p = dir / "pipe";
+                      EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+                      return Setup{p, dir.path()};
+                    },
+                    "not a regular file"},
+        RefusalCase{"device_through_link",
+                    [](const TempDir& dir, const TempDir&) {
+                      stdfs::create_symlink("/dev/null", dir / "LICENSE");
+                      return Setup{dir / "LICENSE", std::nullopt};
+                    },
+                    "not a regular file"},
+        RefusalCase{
+            "over_the_cap",
+            [](const TempDir& dir, const TempDir&) {
+              return Setup{dir.write("huge", std::string(MAX_READ_BYTES + 1, 'a')), std::nullopt};
+            },
+            "larger than 8 MiB"},
+        RefusalCase{"link_leaving_root",
+                    [](const TempDir& dir, const TempDir& outside) {
+                      outside.write("secret", "s");
+                      stdfs::create_symlink(outside / "secret", dir / "README");
+                      return Setup{dir / "README", dir.path()};
+                    },
+                    "outside the checkout"},
+        RefusalCase{"directory_link_leaving_root",
+                    [](const TempDir& dir, const TempDir& outside) {
+                      outside.write("etc/secret", "s");
+                      stdfs::create_symlink(outside / "etc", dir / "docs");
+                      return Setup{dir / "docs" / "secret", dir.path()};
+                    },
+                    "outside the checkout"},
+        RefusalCase{"dot_dot_leaving_root",
+                    [](const TempDir& dir, const TempDir& outside) {
+                      outside.write("secret", "s");
+                      dir.mkdir("sub");
+                      return Setup{dir / "sub" / ".." / ".." / outside.path().filename() / "secret",
+                                   dir.path()};
+                    },
+                    "outside the checkout"},
+        RefusalCase{"sibling_with_common_prefix",
+                    [](const TempDir& dir, const TempDir&) {
+                      // root "x/repo" must not admit "x/repo2/f".
+                      dir.write("repo2/f", "s");
+                      dir.mkdir("repo");
+                      return Setup{dir / "repo2" / "f", dir / "repo"};
+                    },
+                    "outside the checkout"}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(FsReadBytes, UnreadableFileIsAnOsError) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root can read any file";
+  TempDir dir;
+  const stdfs::path p = dir.write("locked", "x");
+  stdfs::permissions(p, stdfs::perms::none);
+  EXPECT_THROW(read_bytes(p), OsError);
+}
+
+TEST(FsReadText, DecodesAfterReading) {
+  TempDir dir;
+  EXPECT_EQ(read_text(dir.write("crlf", "a\r\nb\rc")), "a\nb\nc");
+  const stdfs::path bad = dir.write("bad", "ok\xff");
+  EXPECT_THROW(read_text(bad), DecodeError);
+  EXPECT_EQ(read_text(bad, text::DecodeMode::Replace), "ok\xEF\xBF\xBD");
+  EXPECT_EQ(read_text(bad, text::DecodeMode::Drop), "ok");
+  EXPECT_THROW(read_text(dir / "absent"), OsError);
+}
+
+TEST(FsWriteText, ReplacesTheFileWithExactlyTheText) {
+  TempDir dir;
+  const stdfs::path p = dir / "report.txt";
+  write_text(p, "a much longer first version\n");
+  write_text(p, "short\r\n\xC3\xA9");
+  EXPECT_EQ(read_bytes(p), "short\r\n\xC3\xA9");
+  write_text(p, "");
+  EXPECT_EQ(read_bytes(p), "");
+}
+
+TEST(FsWriteText, FailureIsAnOsErrorWithTheReason) {
+  TempDir dir;
+  const stdfs::path into_dir = dir.mkdir("out");
+  try {
+    write_text(into_dir, "x");
+    FAIL() << "wrote into a directory";
+  } catch (const OsError& e) {
+    EXPECT_NE(std::string(e.what()).find("Is a directory"), std::string::npos) << e.what();
+  }
+  try {
+    write_text(dir / "no" / "such" / "dir.txt", "x");
+    FAIL() << "wrote below a missing directory";
+  } catch (const OsError& e) {
+    EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos)
+        << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace quarnel::utils::fs

@@ -1,0 +1,221 @@
+#include "quarnel/utils/process.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quarnel/error.hpp"
+#include "support/fixtures.hpp"
+
+namespace quarnel::utils::process {
+namespace {
+
+using namespace std::chrono_literals;
+using quarnel::testing::TempDir;
+
+Completed sh(const std::string& script, const RunOptions& options = {}) {
+  return run({"sh", "-c", script}, options);
+}
+
+// True once `pid` is gone or only a zombie waiting for its new parent; bounded, never timed.
+bool process_ended(pid_t pid) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat) return true;
+    std::string line;
+    std::getline(stat, line);
+    const auto close_paren = line.rfind(')');
+    if (close_paren != std::string::npos && close_paren + 2 < line.size() &&
+        (line[close_paren + 2] == 'Z' || line[close_paren + 2] == 'X')) {
+      return true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+pid_t read_pid(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  pid_t pid = 0;
+  in >> pid;
+  return pid;
+}
+
+struct ExitCase {
+  std::string script;
+  int exit_code;
+};
+
+TEST(ProcessRun, ReportsExitStatusOrNegativeSignal) {
+  const std::vector<ExitCase> cases = {
+      {"exit 0", 0},     {"exit 1", 1},          {"exit 3", 3},
+      {"exit 255", 255}, {"kill -TERM $$", -15}, {"kill -KILL $$", -9},
+  };
+  for (const auto& c : cases) {
+    const Completed done = sh(c.script);
+    EXPECT_EQ(done.exit_code, c.exit_code) << c.script;
+    EXPECT_EQ(done.ok(), c.exit_code == 0) << c.script;
+  }
+}
+
+TEST(ProcessRun, CapturesBothStreamsSeparately) {
+  const Completed done = sh("printf out; printf err >&2; printf more");
+  EXPECT_EQ(done.stdout_text, "outmore");
+  EXPECT_EQ(done.stderr_text, "err");
+}
+
+TEST(ProcessRun, ArgumentsReachTheProgramUnsplitAndUnexpanded) {
+  const Completed done = run({"printf", "%s|", "two words", "$HOME", "*", "'q'", ""});
+  EXPECT_EQ(done.stdout_text, "two words|$HOME|*|'q'||");
+}
+
+TEST(ProcessRun, LargeOutputOnBothStreamsDoesNotDeadlock) {
+  // Standard error is filled first: a reader that waits on standard output alone would hang
+  // once the child blocks on a full error pipe.
+  const Completed done =
+      sh("head -c 1048576 /dev/zero | tr '\\0' e >&2; head -c 1048576 /dev/zero | tr '\\0' o");
+  ASSERT_TRUE(done.ok());
+  EXPECT_EQ(done.stdout_text, std::string(1 << 20, 'o'));
+  EXPECT_EQ(done.stderr_text, std::string(1 << 20, 'e'));
+}
+
+TEST(ProcessRun, TimeOutKillsTheWholeGroupIncludingGrandchildren) {
+  TempDir dir;
+  const auto pid_file = dir / "grandchild.pid";
+  // The grandchild keeps both pipes open, so reading alone would never end.
+  const std::string script = "sleep 30 & echo $! > '" + pid_file.string() + "'; wait";
+  RunOptions options;
+  options.timeout = 300ms;
+  try {
+    sh(script, options);
+    FAIL() << "no time-out";
+  } catch (const ProcessTimeout& e) {
+    EXPECT_STREQ(e.what(), "sh timed out after 0.3 s");
+  }
+  const pid_t grandchild = read_pid(pid_file);
+  ASSERT_GT(grandchild, 0);
+  EXPECT_TRUE(process_ended(grandchild));
+}
+
+TEST(ProcessRun, TimeOutMessageNamesWholeSeconds) {
+  RunOptions options;
+  options.timeout = 1000ms;
+  try {
+    run({"sleep", "30"}, options);
+    FAIL() << "no time-out";
+  } catch (const ProcessTimeout& e) {
+    EXPECT_STREQ(e.what(), "sleep timed out after 1 s");
+  }
+}
+
+TEST(ProcessRun, ChildThatClosedItsStreamsIsStillWaitedForWithinTheDeadline) {
+  RunOptions options;
+  options.timeout = 300ms;
+  EXPECT_THROW(sh("exec >/dev/null 2>&1; sleep 30", options), ProcessTimeout);
+}
+
+TEST(ProcessRun, RunsInTheGivenWorkingDirectory) {
+  TempDir dir;
+  RunOptions options;
+  options.cwd = dir.path();
+  const Completed done = run({"pwd", "-P"}, options);
+  EXPECT_EQ(done.stdout_text, std::filesystem::canonical(dir.path()).string() + "\n");
+}
+
+TEST(ProcessRun, UnusableStartsRaiseStartErrorNotExit127) {
+  TempDir dir;
+  const auto file = dir.write("plain-file", "x");
+  const auto not_executable = dir.write("not-executable", "#!/bin/sh\nexit 0\n");
+  struct Case {
+    std::string name;
+    std::vector<std::string> argv;
+    std::optional<std::filesystem::path> cwd;
+  };
+  const std::vector<Case> cases = {
+      {"missing program", {"quarnel-no-such-program-xyz"}, std::nullopt},
+      {"missing directory", {"true"}, dir / "missing"},
+      {"directory is a file", {"true"}, file},
+      {"not executable", {not_executable.string()}, std::nullopt},
+      {"empty argv", {}, std::nullopt},
+      {"NUL in an argument", {"echo", std::string("a\0b", 3)}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    RunOptions options;
+    options.cwd = c.cwd;
+    EXPECT_THROW(run(c.argv, options), ProcessStartError) << c.name;
+  }
+}
+
+TEST(ProcessRun, StartErrorNamesTheProgram) {
+  try {
+    run({"quarnel-no-such-program-xyz"});
+    FAIL() << "started";
+  } catch (const ProcessStartError& e) {
+    EXPECT_NE(std::string(e.what()).find("quarnel-no-such-program-xyz"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos);
+  }
+}
+
+TEST(ProcessRun, InvalidUtf8OnEitherStreamIsADecodeError) {
+  EXPECT_THROW(sh("printf 'ok\\377'"), DecodeError);
+  EXPECT_THROW(sh("printf '\\300\\200' >&2"), DecodeError);
+}
+
+TEST(ProcessRun, LineEndsAreTranslated) {
+  const Completed done = sh("printf 'a\\r\\nb\\rc\\n'; printf 'x\\r\\n' >&2");
+  EXPECT_EQ(done.stdout_text, "a\nb\nc\n");
+  EXPECT_EQ(done.stderr_text, "x\n");
+}
+
+TEST(ProcessRun, OutputPastTheLimitKillsTheChild) {
+  RunOptions options;
+  options.max_output = 64 * 1024;
+  // `yes` never stops by itself: only the limit ends this run.
+  EXPECT_THROW(run({"yes"}, options), OutputLimitExceeded);
+  options.max_output = 4;
+  EXPECT_THROW(sh("printf 12345 >&2", options), ProcessStartError);
+  EXPECT_EQ(sh("printf 1234", options).stdout_text, "1234");
+}
+
+TEST(ProcessRun, ChildGetsNoDescriptorOfTheCaller) {
+  TempDir dir;
+  // Opened without close-on-exec, as code elsewhere in the process might.
+  const int fd = ::open(dir.write("held", "x").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const Completed done = sh("ls /proc/$$/fd");
+  ::close(fd);
+  EXPECT_EQ(done.stdout_text, "0\n1\n2\n");
+}
+
+TEST(ProcessRun, ChildLeadsItsOwnProcessGroup) {
+  const Completed done = sh("cut -d' ' -f5 /proc/$$/stat; echo $$");
+  const auto newline = done.stdout_text.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  EXPECT_EQ(done.stdout_text.substr(0, newline) + "\n", done.stdout_text.substr(newline + 1));
+  EXPECT_NE(done.stdout_text.substr(0, newline), std::to_string(::getpgrp()));
+}
+
+TEST(ProcessRun, ConcurrentRunsKeepTheirOutputApart) {
+  constexpr int kThreads = 8;
+  std::vector<std::string> outputs(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([i, &outputs] {
+      for (int round = 0; round < 5; ++round) {
+        outputs[i] += sh("printf " + std::to_string(i)).stdout_text;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(outputs[i], std::string(5, '0' + i));
+}
+
+}  // namespace
+}  // namespace quarnel::utils::process
