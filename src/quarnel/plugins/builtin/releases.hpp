@@ -3,6 +3,8 @@
 // Version identifiers: forge releases and semantic-version tags, local tags as the fallback.
 
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "quarnel/plugins/base.hpp"
@@ -33,6 +35,11 @@ class ReleasesPlugin final : public base::BasePlugin {
 namespace detail {
 // ^v?(\d+)\.(\d+)\.(\d+)(?:-[a-zA-Z0-9.]+)?(?:\+[a-zA-Z0-9.]+)?$ applied as a match.
 bool is_semver(std::string_view tag);
+
+// The token that may accompany a release request for `url`: the one of the URL's own forge
+// style ("github", "gitlab", "gitea"), as given (an empty text stays empty); none when the
+// style has no token, is none of the three, or the URL names no forge.
+std::optional<std::string> forge_token(std::string_view url, const base::Context& context);
 }  // namespace detail
 
 }  // namespace quarnel::plugins::builtin::releases
