@@ -1,16 +1,31 @@
 #include "quarnel/cli/app.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
+
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
+#include "quarnel/cli/runner.hpp"
+#include "quarnel/config/schema.hpp"
 #include "quarnel/core/indicators.hpp"
+#include "quarnel/error.hpp"
+#include "quarnel/plugins/registry.hpp"
+#include "quarnel/reports/orchestrator.hpp"
+#include "quarnel/utils/fs.hpp"
+#include "quarnel/utils/git.hpp"
 #include "quarnel/utils/json.hpp"
+#include "quarnel/utils/forge.hpp"
 #include "quarnel/utils/log.hpp"
+#include "quarnel/utils/text.hpp"
 #include "quarnel/version.hpp"
 
 namespace quarnel::cli {
@@ -62,12 +77,240 @@ std::string indicators_json() {
   return list.dump(2) + "\n";
 }
 
+namespace {
+
+namespace schema = config::schema;
+
+// A shallow clone in a temporary directory that is removed again unless asked to keep it.
+class TemporaryClone {
+ public:
+  TemporaryClone(const std::string& url, int depth, bool keep) : keep_(keep) {
+    std::string tmpl = (std::filesystem::temp_directory_path() /
+                        (std::string(utils::git::TEMP_PREFIX) + "XXXXXX"))
+                           .string();
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+      throw OsError("cannot create a temporary directory for the clone in " +
+                    std::filesystem::temp_directory_path().string());
+    }
+    dir_ = tmpl;
+    utils::git::clone_repo(url, dir_, std::nullopt, depth);
+  }
+  ~TemporaryClone() {
+    if (keep_ || dir_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  TemporaryClone(const TemporaryClone&) = delete;
+  TemporaryClone& operator=(const TemporaryClone&) = delete;
+  const std::filesystem::path& dir() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+  bool keep_;
+};
+
+std::optional<std::string> env_token(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  return std::string(value);
+}
+
+std::vector<std::string> split_ids(const std::vector<std::string>& values) {
+  std::vector<std::string> ids;
+  for (const auto& value : values) {
+    for (auto& part : utils::text::split(value, ",")) {
+      auto id = utils::text::strip(part);
+      if (!id.empty()) ids.push_back(id);
+    }
+  }
+  return ids;
+}
+
+// Level names are accepted in any letter case, as the gate and goals rank them.
+std::string check_level(const std::string& value) {
+  const auto lowered = utils::text::lower(value);
+  for (auto name : {"none", "bronze", "silver", "gold", "platinum"}) {
+    if (lowered == name) return {};
+  }
+  return "must be one of none, bronze, silver, gold, platinum";
+}
+
+struct AssessArgs {
+  std::string target = ".";
+  std::string url;
+  std::string format = "text";
+  std::string output;
+  std::optional<long long> indent;
+  std::string config_file;
+  std::optional<std::string> min_compliance;
+  std::optional<double> min_score;
+  std::vector<std::string> require;
+  std::optional<std::string> target_compliance;
+  std::optional<double> target_score;
+  std::vector<std::string> only;
+  std::vector<std::string> skip;
+  unsigned jobs = 0;
+  bool keep_clone = false;
+  int depth = utils::git::DEFAULT_CLONE_DEPTH;
+};
+
+void add_assess_options(CLI::App& assess, AssessArgs& a) {
+  assess.add_option("target", a.target, "Checkout directory or repository URL to assess")
+      ->capture_default_str();
+  assess.add_option("--url", a.url, "Repository URL of a local checkout (forge checks use it)");
+  assess.add_option("-f,--format", a.format, "Report format")
+      ->check(CLI::IsMember({"text", "json", "markdown"}))
+      ->capture_default_str();
+  assess.add_option("-o,--output", a.output,
+                    "Write the report to this file, or into this existing directory");
+  assess.add_option("--indent", a.indent, "Indentation of the JSON report (default 2)");
+  assess.add_option("-c,--config", a.config_file,
+                    "Quality gate and goals file (default: .quarnel.yml in the checkout)");
+  assess.add_option("--min-compliance", a.min_compliance, "Gate: lowest acceptable level")
+      ->check(check_level);
+  assess.add_option("--min-score", a.min_score, "Gate: lowest acceptable overall score")
+      ->check(CLI::Range(0.0, 10.0));
+  assess.add_option("--require", a.require, "Gate: an indicator that must pass (repeatable)");
+  assess.add_option("--target-compliance", a.target_compliance, "Goal: compliance level")
+      ->check(check_level);
+  assess.add_option("--target-score", a.target_score, "Goal: overall score")
+      ->check(CLI::Range(0.0, 10.0));
+  assess.add_option("--only", a.only, "Assess only these indicators (comma-separated)");
+  assess.add_option("--skip", a.skip, "Do not assess these indicators (comma-separated)");
+  assess.add_option("-j,--jobs", a.jobs, "Checks run at once (default: processors, at most 17)")
+      ->check(CLI::Range(1u, 1024u));
+  assess.add_flag("--keep-clone", a.keep_clone, "Keep the temporary clone of a URL target");
+  assess.add_option("--depth", a.depth, "Depth of the shallow clone of a URL target")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+}
+
+std::vector<std::string_view> catalogue_ids() {
+  std::vector<std::string_view> ids;
+  for (const auto& indicator : core::indicators::INDICATORS) ids.push_back(indicator.id);
+  return ids;
+}
+
+schema::Config build_config(const AssessArgs& a, const std::filesystem::path& checkout) {
+  schema::Config config;
+  const auto known = catalogue_ids();
+  if (!a.config_file.empty()) {
+    config = schema::load_config(a.config_file, known);
+  } else if (const auto file = checkout / schema::CONFIG_FILE_NAME; utils::fs::exists(file)) {
+    // The checkout is untrusted: its configuration is read like any file of it, never through
+    // a link that leads outside.
+    std::string text;
+    try {
+      text = utils::fs::read_text(file, utils::text::DecodeMode::Strict, checkout);
+    } catch (const Error& e) {
+      throw ConfigError(std::string("cannot read ") + file.string() + ": " + e.what());
+    }
+    config = schema::parse_config(text, file.string(), known);
+  }
+  auto& gate = config.quality_gate;
+  auto& goals = config.quality_goals;
+  if (a.min_compliance) gate.min_compliance = a.min_compliance;
+  if (a.min_score) gate.min_score = a.min_score;
+  const auto required = split_ids(a.require);
+  if (!required.empty()) {
+    runner::require_known_ids(required, "--require");
+    gate.required_indicators = required;
+  }
+  if (a.target_compliance) goals.target_compliance = a.target_compliance;
+  if (a.target_score) goals.target_score = a.target_score;
+  return config;
+}
+
+void print_verdicts(const core::models::Assessment& assessment, std::ostream& err) {
+  if (assessment.quality_gate) {
+    const auto& gate = *assessment.quality_gate;
+    err << "Quality gate: " << (gate.passed ? "passed" : "FAILED") << '\n';
+    for (const auto& violation : gate.violations) err << "  - " << violation << '\n';
+  }
+  const auto& goals = assessment.quality_goals;
+  if (goals.compliance) {
+    const auto& g = *goals.compliance;
+    err << "Goal compliance " << g.target << ": " << (g.met ? "met" : "not met") << " (now "
+        << (utils::text::truthy(g.current) ? *g.current : std::string("none")) << ")\n";
+  }
+  if (goals.score) {
+    const auto& g = *goals.score;
+    err << "Goal score " << utils::text::format_fixed1(g.target) << ": "
+        << (g.met ? "met" : "not met") << " (now " << utils::text::format_fixed1(g.current)
+        << ")\n";
+  }
+}
+
+int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostream& err) {
+  const bool remote = runner::is_remote_target(a.target) && !utils::fs::exists(a.target);
+  std::filesystem::path checkout = a.target;
+  std::optional<std::string> repo_url;
+  if (!a.url.empty()) repo_url = a.url;
+
+  std::optional<TemporaryClone> clone;
+  if (remote) {
+    if (!quiet) err << "quarnel: cloning " << utils::forge::redact_url(a.target) << '\n';
+    clone.emplace(a.target, a.depth, a.keep_clone);
+    checkout = clone->dir();
+    if (!repo_url) repo_url = a.target;
+    if (a.keep_clone && !quiet) err << "quarnel: clone kept in " << checkout.string() << '\n';
+  } else if (!utils::fs::exists(checkout)) {
+    err << "quarnel: error: " << a.target
+        << " does not exist; give the path of a checkout directory or a repository URL\n";
+    return EXIT_USAGE;
+  } else if (!utils::fs::is_directory(checkout)) {
+    err << "quarnel: error: " << a.target
+        << " is not a directory; give the path of a checkout directory\n";
+    return EXIT_USAGE;
+  }
+
+  runner::Settings settings;
+  settings.only = split_ids(a.only);
+  settings.skip = split_ids(a.skip);
+  settings.config = build_config(a, checkout);
+  settings.display_path = remote ? utils::forge::redact_url(a.target) : a.target;
+  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  settings.jobs = a.jobs != 0 ? a.jobs : std::min(processors, runner::MAX_JOBS);
+
+  const bool live = !quiet && ::isatty(STDERR_FILENO) == 1;
+  if (live) {
+    settings.progress = [&err](std::size_t done, std::size_t total, std::string_view id) {
+      err << "\r\033[K[" << done << '/' << total << "] " << id << std::flush;
+    };
+  }
+
+  const core::context::Context context(checkout, repo_url, env_token("GITHUB_TOKEN"),
+                                       env_token("GITLAB_TOKEN"), env_token("GITEA_TOKEN"));
+  const auto plugins = plugins::registry::builtin_plugins();
+  const auto assessment = runner::assess(context, plugins, settings);
+  if (live) err << "\r\033[K" << std::flush;
+
+  reports::orchestrator::RenderOptions options;
+  if (a.indent) options["indent"] = *a.indent;
+  std::optional<std::filesystem::path> output;
+  if (!a.output.empty()) output = a.output;
+  const auto report = reports::orchestrator::generate_report(assessment, a.format, output, options);
+  if (output) {
+    if (!quiet) err << "quarnel: report written to " << report << '\n';
+  } else {
+    out << report;
+    if (!report.empty() && report.back() != '\n') out << '\n';
+    out.flush();
+  }
+  if (!quiet) print_verdicts(assessment, err);
+  if (assessment.quality_gate && !assessment.quality_gate->passed) return EXIT_GATE_FAILED;
+  return EXIT_OK;
+}
+
+}  // namespace
+
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   CLI::App app{"quarnel assesses a software repository against the FAIR principles for research "
                "software.",
                "quarnel"};
   app.set_version_flag("--version", std::string("quarnel ") + std::string(VERSION));
   app.require_subcommand(1);
+  app.fallthrough();
   bool verbose = false;
   bool quiet = false;
   app.add_flag("-v,--verbose", verbose, "Show debug messages on standard error");
@@ -78,6 +321,15 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   list->add_option("--format", format, "Output format")
       ->check(CLI::IsMember({"text", "json"}))
       ->capture_default_str();
+
+  auto* assess = app.add_subcommand(
+      "assess", "Assess a checkout (or a repository URL, through a shallow clone)");
+  AssessArgs assess_args;
+  add_assess_options(*assess, assess_args);
+  assess->footer(
+      "Exit status: 0 assessed and the quality gate passed (or none is set), 1 the gate failed,\n"
+      "2 the assessment could not run. Forge tokens are read from GITHUB_TOKEN, GITLAB_TOKEN\n"
+      "and GITEA_TOKEN.");
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
@@ -92,7 +344,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     out << e.what() << '\n';
     return EXIT_OK;
   } catch (const CLI::ParseError& e) {
-    err << "quarnel: " << e.what() << "\nRun 'quarnel --help' for usage.\n";
+    err << "quarnel: error: " << e.what() << "\nRun 'quarnel --help' for usage.\n";
     return EXIT_USAGE;
   }
 
@@ -100,9 +352,25 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                         : quiet ? utils::log::Level::ERROR
                                 : utils::log::Level::WARNING);
 
-  if (list->parsed()) {
-    out << (format == "json" ? indicators_json() : indicators_table());
-    return EXIT_OK;
+  try {
+    if (list->parsed()) {
+      out << (format == "json" ? indicators_json() : indicators_table());
+      return EXIT_OK;
+    }
+    if (assess->parsed()) return assess_command(assess_args, quiet, out, err);
+  } catch (const CloneError& e) {
+    err << "quarnel: error: " << e.what()
+        << "\nCheck the URL and your access to it (tokens do not apply to git clone).\n";
+    return EXIT_USAGE;
+  } catch (const ConfigError& e) {
+    err << "quarnel: error: " << e.what() << '\n';
+    return EXIT_USAGE;
+  } catch (const OsError& e) {
+    err << "quarnel: error: " << e.what() << '\n';
+    return EXIT_USAGE;
+  } catch (const std::exception& e) {
+    err << "quarnel: error: " << e.what() << '\n';
+    return EXIT_USAGE;
   }
   return EXIT_OK;
 }
