@@ -132,6 +132,16 @@ TEST_F(CliTest, TextReportGoesToStdoutAlone) {
   EXPECT_EQ(run.stderr_text, "");
 }
 
+TEST_F(CliTest, ListOptionsTakeOneValueEachAndLeaveTheTargetAlone) {
+  const auto run = quarnel({"assess", "--only", "persistent_identifier,version_identifiers",
+                            "--skip", "version_identifiers", "-f", "json", repo.path().string()});
+  ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+  const auto report = json::parse(run.stdout_text);
+  ASSERT_EQ(report["indicators"].size(), 1u);
+  EXPECT_EQ(report["indicators"][0]["indicator_id"], "persistent_identifier");
+  EXPECT_EQ(report["skipped"].size(), 16u);
+}
+
 TEST_F(CliTest, JsonReportIsTheSameWhateverTheNumberOfJobs) {
   const auto one = quarnel({"assess", repo.path().string(), "-f", "json", "--jobs", "1"});
   const auto eight = quarnel({"assess", repo.path().string(), "-f", "json", "--jobs", "8"});

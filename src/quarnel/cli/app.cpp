@@ -170,13 +170,17 @@ void add_assess_options(CLI::App& assess, AssessArgs& a) {
       ->check(check_level);
   assess.add_option("--min-score", a.min_score, "Gate: lowest acceptable overall score")
       ->check(CLI::Range(0.0, 10.0));
-  assess.add_option("--require", a.require, "Gate: an indicator that must pass (repeatable)");
+  // One value per occurrence, so that a list option never swallows the target after it.
+  assess.add_option("--require", a.require, "Gate: an indicator that must pass (repeatable)")
+      ->allow_extra_args(false);
   assess.add_option("--target-compliance", a.target_compliance, "Goal: compliance level")
       ->check(check_level);
   assess.add_option("--target-score", a.target_score, "Goal: overall score")
       ->check(CLI::Range(0.0, 10.0));
-  assess.add_option("--only", a.only, "Assess only these indicators (comma-separated)");
-  assess.add_option("--skip", a.skip, "Do not assess these indicators (comma-separated)");
+  assess.add_option("--only", a.only, "Assess only these indicators (comma-separated)")
+      ->allow_extra_args(false);
+  assess.add_option("--skip", a.skip, "Do not assess these indicators (comma-separated)")
+      ->allow_extra_args(false);
   assess.add_option("-j,--jobs", a.jobs, "Checks run at once (default: processors, at most 17)")
       ->check(CLI::Range(1u, 1024u));
   assess.add_flag("--keep-clone", a.keep_clone, "Keep the temporary clone of a URL target");
