@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fixtures.hpp"
+
 #include <string>
 #include <vector>
 
@@ -118,6 +120,29 @@ TEST(JsonFind, LooksUpMembersOfObjectsOnly) {
   EXPECT_EQ(find(object, "missing"), nullptr);
   EXPECT_EQ(find(parse(R"(["name"])"), "name"), nullptr);
   EXPECT_EQ(find(parse(R"("name")"), "name"), nullptr);
+}
+
+}  // namespace
+}  // namespace quarnel::utils::json
+
+namespace quarnel::utils::json {
+namespace {
+
+TEST(ReadObjectOrNone, AnyUnusableFileIsNone) {
+  quarnel::testing::TempDir dir;
+  dir.write("ok.json", R"({"name": "tool", "version": ""})");
+  dir.write("array.json", "[1, 2]");
+  dir.write("broken.json", "{");
+  dir.write("latin1.json", "{\"name\": \"caf\xe9\"}");
+  dir.mkdir("dir.json");
+  const auto ok = read_object_or_none(dir / "ok.json", dir.path());
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_TRUE(member_truthy(*ok, "name"));
+  EXPECT_FALSE(member_truthy(*ok, "version"));
+  EXPECT_FALSE(member_truthy(*ok, "missing"));
+  for (const char* name : {"array.json", "broken.json", "latin1.json", "dir.json", "none.json"}) {
+    EXPECT_EQ(read_object_or_none(dir / name, dir.path()), std::nullopt) << name;
+  }
 }
 
 }  // namespace

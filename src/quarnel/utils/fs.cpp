@@ -198,4 +198,14 @@ void write_text(const stdfs::path& path, std::string_view content) {
   }
 }
 
+std::optional<std::string> read_text_or_none(const stdfs::path& path, text::DecodeMode mode,
+                                             const std::optional<stdfs::path>& root) {
+  try {
+    return read_text(path, mode, root);
+  } catch (const OsError&) {
+  } catch (const DecodeError&) {
+  }
+  return std::nullopt;
+}
+
 }  // namespace quarnel::utils::fs

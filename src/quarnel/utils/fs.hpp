@@ -33,6 +33,12 @@ std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>
 std::string read_text(const stdfs::path& path, text::DecodeMode mode = text::DecodeMode::Strict,
                       const std::optional<stdfs::path>& root = {});
 
+// read_text, with none for a file that cannot be read or (in strict mode) decoded: for the many
+// steps that treat an unreadable or undecodable checkout file as absent.
+std::optional<std::string> read_text_or_none(const stdfs::path& path,
+                                             text::DecodeMode mode = text::DecodeMode::Strict,
+                                             const std::optional<stdfs::path>& root = {});
+
 // Writes the text exactly (UTF-8, no BOM, nothing appended), replacing the file. OsError on
 // failure.
 void write_text(const stdfs::path& path, std::string_view content);

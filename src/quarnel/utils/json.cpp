@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quarnel/error.hpp"
+#include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/text.hpp"
 
 namespace quarnel::utils::json {
@@ -263,6 +264,23 @@ const Json* find(const Json& object, std::string_view key) {
   }
   const auto it = object.find(std::string(key));
   return it == object.end() ? nullptr : &*it;
+}
+
+bool member_truthy(const Json& object, std::string_view key) {
+  const Json* value = find(object, key);
+  return value != nullptr && truthy(*value);
+}
+
+std::optional<Json> read_object_or_none(const std::filesystem::path& path,
+                                        const std::optional<std::filesystem::path>& root) {
+  const auto content = fs::read_text_or_none(path, text::DecodeMode::Strict, root);
+  if (!content) return std::nullopt;
+  try {
+    Json value = parse(*content);
+    if (value.is_object()) return value;
+  } catch (const JsonSyntaxError&) {
+  }
+  return std::nullopt;
 }
 
 }  // namespace quarnel::utils::json

@@ -3,7 +3,9 @@
 // Reading JSON the way the checks need it: one whole document, member order kept, the last of
 // repeated members wins, and a leading byte-order mark is an error (the library would skip it).
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,14 @@ std::string py_str(const Json& value);
 
 // The member's value when `object` is an object holding `key`, else nullptr.
 const Json* find(const Json& object, std::string_view key);
+
+// The member is present and its value is true (see truthy).
+bool member_truthy(const Json& object, std::string_view key);
+
+// The top-level object of a JSON file (read strictly, through fs::read_text with `root`), or none
+// when the file cannot be read or decoded, is not JSON, or holds another kind of value.
+std::optional<Json> read_object_or_none(const std::filesystem::path& path,
+                                        const std::optional<std::filesystem::path>& root = {});
 
 namespace detail {
 

@@ -97,38 +97,7 @@ std::optional<std::vector<ListedEntry>> list_directory(const stdfs::path& dir) {
 // A checkout file is untrusted: any text that cannot be read as UTF-8 is treated like a file
 // that cannot be read at all, so one odd file never fails the whole check.
 std::optional<std::string> read_root_text(const stdfs::path& repo, std::string_view name) {
-  try {
-    return fs::read_text(repo / name, text::DecodeMode::Strict, repo);
-  } catch (const OsError&) {
-  } catch (const DecodeError&) {
-  }
-  return std::nullopt;
-}
-
-// The top-level object of a JSON file, or none when it cannot be read, is not JSON or is JSON
-// of another shape.
-std::optional<json::Json> read_json_object(const stdfs::path& path, const stdfs::path& repo) {
-  std::string content;
-  try {
-    content = fs::read_text(path, text::DecodeMode::Strict, repo);
-  } catch (const OsError&) {
-    return std::nullopt;
-  } catch (const DecodeError&) {
-    return std::nullopt;
-  }
-  json::Json value;
-  try {
-    value = json::parse(content);
-  } catch (const JsonSyntaxError&) {
-    return std::nullopt;
-  }
-  if (!value.is_object()) return std::nullopt;
-  return value;
-}
-
-bool member_counts(const json::Json& object, std::string_view key) {
-  const json::Json* value = json::find(object, key);
-  return value != nullptr && json::truthy(*value);
+  return fs::read_text_or_none(repo / name, text::DecodeMode::Strict, repo);
 }
 
 bool present(const stdfs::path& repo, std::string_view name) {
@@ -227,8 +196,9 @@ Detection js_components(const stdfs::path& repo) {
   if (pkgs.empty()) return {0.0, {}};
   int named = 0;
   for (const stdfs::path& path : pkgs) {
-    const std::optional<json::Json> object = read_json_object(path, repo);
-    if (object && member_counts(*object, "name") && member_counts(*object, "version")) ++named;
+    const std::optional<json::Json> object = json::read_object_or_none(path, repo);
+    if (object && json::member_truthy(*object, "name") && json::member_truthy(*object, "version"))
+      ++named;
   }
   if (named == 0) return {0.0, {}};
   if (named == 1) return {4.0, {"package.json (name + version)"}};
@@ -266,15 +236,15 @@ Detection go_component(const stdfs::path& repo) {
 
 Detection composer_component(const stdfs::path& repo) {
   if (!present(repo, "composer.json")) return {0.0, {}};
-  const std::optional<json::Json> object = read_json_object(repo / "composer.json", repo);
+  const std::optional<json::Json> object = json::read_object_or_none(repo / "composer.json", repo);
   if (!object) return {0.0, {}};
   double points = 0.0;
   std::vector<std::string> details;
-  if (member_counts(*object, "name")) {
+  if (json::member_truthy(*object, "name")) {
     details.emplace_back("composer.json name");
     points += 3.0;
   }
-  if (member_counts(*object, "version")) {
+  if (json::member_truthy(*object, "version")) {
     details.emplace_back("composer.json version");
     points += 2.0;
   }

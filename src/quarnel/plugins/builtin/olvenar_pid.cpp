@@ -54,32 +54,18 @@ bool member_holds_doi(const Json& document, std::string_view key) {
   return false;
 }
 
-bool member_truthy(const Json& document, std::string_view key) {
-  const Json* value = json::find(document, key);
-  return value != nullptr && json::truthy(*value);
-}
-
 std::optional<Finding> codemeta_finding(const std::filesystem::path& root) {
   const auto path = root / "codemeta.json";
   if (!fs::exists(path)) return std::nullopt;
-  Json document;
-  try {
-    document = json::parse_object(fs::read_text(path, text::DecodeMode::Strict, root));
-  } catch (const OsError&) {
-    return std::nullopt;
-  } catch (const DecodeError&) {
-    return std::nullopt;
-  } catch (const JsonSyntaxError&) {
-    return std::nullopt;
-  } catch (const JsonTypeError&) {
-    return std::nullopt;
-  }
+  const std::optional<Json> read = json::read_object_or_none(path, root);
+  if (!read) return std::nullopt;
+  const Json& document = *read;
   for (std::string_view key : PID_KEYS) {
     if (member_holds_doi(document, key)) {
       return Finding{"DOI in codemeta.json (" + std::string(key) + ")", 5.0};
     }
   }
-  if (member_truthy(document, "identifier") || member_truthy(document, "@id")) {
+  if (json::member_truthy(document, "identifier") || json::member_truthy(document, "@id")) {
     return Finding{"identifier in codemeta.json (not DOI)", 2.0};
   }
   return std::nullopt;
@@ -89,14 +75,10 @@ std::optional<Finding> citation_finding(const std::filesystem::path& root) {
   auto path = root / "CITATION.cff";
   if (!fs::exists(path)) path = root / "citation.cff";
   if (!fs::exists(path)) return std::nullopt;
-  std::string content;
-  try {
-    content = fs::read_text(path, text::DecodeMode::Strict, root);
-  } catch (const OsError&) {
-    return std::nullopt;
-  } catch (const DecodeError&) {
-    return std::nullopt;
-  }
+  const std::optional<std::string> read =
+      fs::read_text_or_none(path, text::DecodeMode::Strict, root);
+  if (!read) return std::nullopt;
+  const std::string& content = *read;
   // Either spelling of the file is reported under its canonical name.
   if (doi_re().contains_match(content)) return Finding{"DOI in CITATION.cff", 3.0};
   if (text::contains(content, "repository-code:") || text::contains(content, "url:")) {

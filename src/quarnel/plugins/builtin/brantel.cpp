@@ -1,0 +1,264 @@
+#include "quarnel/plugins/builtin/brantel.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "quarnel/error.hpp"
+#include "quarnel/utils/files.hpp"
+#include "quarnel/utils/fs.hpp"
+#include "quarnel/utils/regex.hpp"
+#include "quarnel/utils/text.hpp"
+
+namespace quarnel::plugins::builtin::brantel {
+
+namespace stdfs = std::filesystem;
+namespace fs = utils::fs;
+namespace text = utils::text;
+using utils::regex::Regex;
+
+namespace {
+
+constexpr std::size_t SHOWN_LICENSES = 5;
+constexpr std::size_t EMPTY_LICENSE_CHARS = 10;
+
+template <std::size_t N>
+bool listed(const std::array<std::string_view, N>& table, std::string_view value) {
+  return std::find(table.begin(), table.end(), value) != table.end();
+}
+
+// A file name as text: names are bytes, and one that is not UTF-8 must still be shown and
+// compared without failing.
+std::string name_text(const stdfs::path& name) {
+  return text::decode_raw(name.native(), text::DecodeMode::Replace);
+}
+
+std::string lowered_suffix(const std::string& name) {
+  return text::lower(detail::file_suffix(name));
+}
+
+// True when `path`, with every link resolved, is the checkout or lies below it. What lies
+// outside is not part of the assessed repository, whatever a link inside it says.
+bool resolves_inside(const stdfs::path& path, const stdfs::path& repo) {
+  std::error_code ec;
+  const stdfs::path target = stdfs::canonical(path, ec);
+  if (ec) return false;
+  const stdfs::path root = stdfs::canonical(repo, ec);
+  if (ec) return false;
+  return std::mismatch(root.begin(), root.end(), target.begin(), target.end()).first == root.end();
+}
+
+// The entries of `dir` in listing order, or none when it cannot be listed to the end.
+std::optional<std::vector<stdfs::directory_entry>> list_entries(const stdfs::path& dir) {
+  std::error_code ec;
+  stdfs::directory_iterator it(dir, ec);
+  if (ec) return std::nullopt;
+  std::vector<stdfs::directory_entry> entries;
+  for (; it != stdfs::directory_iterator(); it.increment(ec)) {
+    if (ec) return std::nullopt;
+    entries.push_back(*it);
+  }
+  if (ec) return std::nullopt;
+  return entries;
+}
+
+// The first `count` code points of valid UTF-8 text.
+std::string_view first_chars(std::string_view content, std::size_t count) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    if ((static_cast<unsigned char>(content[i]) & 0xC0) != 0x80) {
+      if (seen == count) return content.substr(0, i);
+      ++seen;
+    }
+  }
+  return content;
+}
+
+std::string shown_licenses(const std::vector<std::string>& stems) {
+  const std::size_t shown = std::min(stems.size(), SHOWN_LICENSES);
+  std::string out =
+      text::join(std::vector<std::string>(stems.begin(), stems.begin() + shown), ", ");
+  if (stems.size() > SHOWN_LICENSES) {
+    out += ", and " + std::to_string(stems.size() - SHOWN_LICENSES) + " more";
+  }
+  return out;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::string_view file_suffix(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return {};
+  return name.substr(dot);
+}
+
+std::string_view file_stem(std::string_view name) {
+  return name.substr(0, name.size() - file_suffix(name).size());
+}
+
+std::optional<std::string> detect_spdx(std::string_view content) {
+  static const std::vector<Regex> compiled = [] {
+    std::vector<Regex> out;
+    out.reserve(SPDX_PATTERNS.size());
+    for (const SpdxPattern& entry : SPDX_PATTERNS) {
+      out.emplace_back(entry.pattern,
+                       utils::regex::IGNORECASE | (entry.dotall ? utils::regex::DOTALL : 0u));
+    }
+    return out;
+  }();
+  for (std::size_t i = 0; i < SPDX_PATTERNS.size(); ++i) {
+    if (compiled[i].contains_match(content)) return std::string(SPDX_PATTERNS[i].spdx_id);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> scan_spdx_headers(const stdfs::path& repo) {
+  static const Regex header(SPDX_HEADER_PATTERN);
+
+  // Every entry's path starts with the checkout's own, so one skipped name there hides all.
+  for (const stdfs::path& part : repo) {
+    if (listed(SKIP_DIRS, part.native())) return std::nullopt;
+  }
+  if (!fs::is_directory(repo)) return std::nullopt;
+
+  std::size_t files_read = 0;
+  std::size_t considered = 0;
+  std::deque<stdfs::path> pending{repo};
+  while (!pending.empty()) {
+    const stdfs::path dir = std::move(pending.front());
+    pending.pop_front();
+    const auto entries = list_entries(dir);
+    if (!entries) continue;
+    for (const stdfs::directory_entry& entry : *entries) {
+      if (++considered > SPDX_SCAN_ENTRY_CAP) return std::nullopt;
+      const stdfs::path& path = entry.path();
+      const std::string name = name_text(path.filename());
+      // Nothing below a skipped directory is read, so it is not entered at all.
+      if (listed(SKIP_DIRS, path.filename().native())) continue;
+      std::error_code ec;
+      if (!entry.is_symlink(ec) && entry.is_directory(ec)) {
+        pending.push_back(path);
+        continue;
+      }
+      if (!fs::is_regular_file(path) || !listed(TEXT_EXTS, lowered_suffix(name))) continue;
+
+      std::string content;
+      try {
+        content = fs::read_text(path, text::DecodeMode::Drop, repo);
+      } catch (const OsError&) {
+        continue;
+      }
+      ++files_read;
+      if (const auto found = header.search(first_chars(content, SPDX_HEADER_CHARS))) {
+        return found->group(1);
+      }
+      if (files_read >= SPDX_HEADER_SAMPLE) return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> reuse_license_stems(const stdfs::path& repo) {
+  const stdfs::path dir = repo / REUSE_DIR;
+  if (!fs::is_directory(dir) || !resolves_inside(dir, repo)) return {};
+
+  std::error_code ec;
+  stdfs::directory_iterator it(dir, ec);
+  std::vector<std::string> stems;
+  for (; !ec && it != stdfs::directory_iterator(); it.increment(ec)) {
+    const stdfs::path path = it->path();
+    if (!fs::is_regular_file(path)) continue;
+    if (fs::is_symlink(path) && !resolves_inside(path, repo)) continue;
+    const std::string name = name_text(path.filename());
+    const std::string suffix = lowered_suffix(name);
+    if (suffix != ".txt" && suffix != ".md" && !suffix.empty()) continue;
+    stems.emplace_back(file_stem(name));
+  }
+  if (ec) {
+    throw OsError(ec.message() + ": " + text::repr(name_text(dir)));
+  }
+  // Byte order of UTF-8 is code-point order.
+  std::sort(stems.begin(), stems.end());
+  return stems;
+}
+
+}  // namespace detail
+
+base::CheckResult BrantelPlugin::check(std::string_view indicator_id,
+                                       const base::Context& context) const {
+  return check_license(indicator_id, context);
+}
+
+base::CheckResult BrantelPlugin::check_license(std::string_view indicator_id,
+                                               const base::Context& context) const {
+  const stdfs::path& repo = context.repo_path;
+
+  const std::vector<std::string> stems = detail::reuse_license_stems(repo);
+  if (!stems.empty()) {
+    return make_result(indicator_id, {.score = 10.0,
+                                      .process = "Detected REUSE-compliant LICENSES/ directory",
+                                      .output = "Detected SPDX licenses: " + shown_licenses(stems),
+                                      .evidence = "LICENSES/ contains " +
+                                                  std::to_string(stems.size()) + " entries"});
+  }
+
+  const std::optional<stdfs::path> file = utils::files::find_first(repo, detail::LICENSE_FILES);
+  if (file != std::nullopt) return check_license_file(indicator_id, repo, *file);
+
+  if (const auto spdx_id = detail::scan_spdx_headers(repo)) {
+    return make_result(indicator_id,
+                       {.score = 7.0,
+                        .process = "Found SPDX-License-Identifier headers in source files",
+                        .output = "Detected " + *spdx_id,
+                        .evidence = "SPDX header sampled from top-level source: " + *spdx_id});
+  }
+
+  std::vector<std::string> checked(detail::LICENSE_FILES.begin(), detail::LICENSE_FILES.end());
+  return make_result(indicator_id, {.score = 0.0,
+                                    .status = base::CheckStatus::UNKNOWN,
+                                    .process = "Searched for license files in repository root",
+                                    .output = "No license file found",
+                                    .evidence = "Checked: " + text::join(checked, ", ")});
+}
+
+base::CheckResult BrantelPlugin::check_license_file(std::string_view indicator_id,
+                                                    const stdfs::path& repo,
+                                                    const stdfs::path& file) const {
+  const std::string name = name_text(file.filename());
+  std::string content;
+  try {
+    content = fs::read_text(file, text::DecodeMode::Replace, repo);
+  } catch (const OsError& error) {
+    return make_result(indicator_id, {.score = 3.0,
+                                      .process = "Found " + name + " but could not read it",
+                                      .output = error.what(),
+                                      .evidence = "File: " + name});
+  }
+
+  const std::string length = std::to_string(text::length(content));
+  if (text::length(text::strip(content)) < EMPTY_LICENSE_CHARS) {
+    return make_result(indicator_id, {.score = 2.0,
+                                      .process = "License file exists but appears empty",
+                                      .output = name + ": " + length + " chars",
+                                      .evidence = "File: " + name});
+  }
+
+  if (const auto spdx_id = detail::detect_spdx(content)) {
+    return make_result(indicator_id, {.score = 10.0,
+                                      .process = "Identified SPDX license: " + *spdx_id,
+                                      .output = "Detected " + *spdx_id,
+                                      .evidence = "File: " + name + ", SPDX: " + *spdx_id});
+  }
+  return make_result(indicator_id,
+                     {.score = 7.0,
+                      .process = "Found license file but could not match SPDX identifier",
+                      .output = "License file: " + name,
+                      .evidence = "File: " + name + ", length: " + length});
+}
+
+}  // namespace quarnel::plugins::builtin::brantel

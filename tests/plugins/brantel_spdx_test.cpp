@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "quarnel/plugins/builtin/brantel.hpp"
+#include "support/fixtures.hpp"
+
+namespace {
+
+namespace stdfs = std::filesystem;
+namespace detail = quarnel::plugins::builtin::brantel::detail;
+using quarnel::testing::TempDir;
+
+std::string repeated(std::string_view unit, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+// --- Suffix and stem of a file name --------------------------------------------------------
+
+struct NameCase {
+  std::string name;
+  std::string suffix;
+  std::string stem;
+};
+
+TEST(BrantelFileName, SplitsAtTheLastInnerDot) {
+  const std::vector<NameCase> cases = {
+      {"MIT.txt", ".txt", "MIT"},
+      {"archive.tar.gz", ".gz", "archive.tar"},
+      {"main.PY", ".PY", "main"},
+      {".bashrc", "", ".bashrc"},
+      {".config.yml", ".yml", ".config"},
+      {"Makefile", "", "Makefile"},
+      {"GPL-3.0-or-later", ".0-or-later", "GPL-3"},
+      {"trailing.", "", "trailing."},
+      {"..", "", ".."},
+      {"", "", ""},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(detail::file_suffix(c.name), c.suffix) << c.name;
+    EXPECT_EQ(detail::file_stem(c.name), c.stem) << c.name;
+  }
+}
+
+// --- License text detection ----------------------------------------------------------------
+
+struct DetectCase {
+  std::string label;
+  std::string content;
+  std::optional<std::string> spdx_id;
+};
+
+TEST(BrantelDetectSpdx, FirstMatchingTableEntryNamesTheLicense) {
+  const std::vector<DetectCase> cases = {
+      {"earlier entry wins", "MIT License\nApache License, Version 2.0\n", "Apache-2.0"},
+      {"apache across lines", "Apache License\nVersion 2.0\n", std::nullopt},
+      {"mit lower case", "the mit license\n", "MIT"},
+      {"mit permission", "Permission is hereby granted, free of charge", "MIT"},
+      {"gpl3 across lines", "gnu general public license\n\n\nversion 3, 29 June 2007",
+       "GPL-3.0-only"},
+      {"gpl3 before agpl",
+       "GNU AFFERO GENERAL PUBLIC LICENSE\nVersion 3\nsee the GNU General Public License,\nversion "
+       "3",
+       "GPL-3.0-only"},
+      {"agpl3 alone", "GNU AFFERO GENERAL PUBLIC LICENSE\nVersion 3\nGNU GENERAL PUBLIC LICENSE",
+       "AGPL-3.0-only"},
+      {"gpl3 before lgpl",
+       "GNU LESSER GENERAL PUBLIC LICENSE\nGNU GENERAL PUBLIC LICENSE\nVersion 3", "GPL-3.0-only"},
+      {"gpl2", "GNU GENERAL PUBLIC LICENSE\nVersion 2, June 1991", "GPL-2.0-only"},
+      {"agpl3", "GNU AFFERO GENERAL PUBLIC LICENSE\nVersion 3, 19 November 2007", "AGPL-3.0-only"},
+      {"lgpl3", "GNU LESSER GENERAL PUBLIC LICENSE\n Version 3, 29 June 2007", "LGPL-3.0-only"},
+      {"bsd3 name", "The BSD 3-Clause License", "BSD-3-Clause"},
+      {"bsd3 one line", "Redistribution and use, given these three conditions", "BSD-3-Clause"},
+      {"bsd3 across lines", "Redistribution and use\nunder three conditions", std::nullopt},
+      {"bsd2 name", "BSD 2-Clause License", "BSD-2-Clause"},
+      {"bsd2 simplified", "the simplified bsd license", "BSD-2-Clause"},
+      {"eupl licence", "European Union Public Licence v. 1.2", "EUPL-1.2"},
+      {"eupl license", "EUROPEAN UNION PUBLIC LICENSE version 1.2", "EUPL-1.2"},
+      {"eupl version on next line", "European Union Public Licence\nv. 1.2", std::nullopt},
+      {"eupl dot is literal", "European Union Public Licence v. 1x2", std::nullopt},
+      {"mpl", "Mozilla Public License Version 2.0", "MPL-2.0"},
+      {"mpl dot is literal", "Mozilla Public License Version 2-0", std::nullopt},
+      {"isc", "ISC License (ISC)", "ISC"},
+      {"unlicense", "This is free and unencumbered software released into the public domain",
+       "Unlicense"},
+      {"cc0 universal", "CC0 1.0 Universal", "CC0-1.0"},
+      {"cc0 zero", "Creative Commons Legal Code, Zero", "CC0-1.0"},
+      {"cc0 zero across lines", "Creative Commons\nZero", std::nullopt},
+      {"empty", "", std::nullopt},
+      {"nothing known", "All rights reserved. Do not copy.", std::nullopt},
+  };
+  for (const DetectCase& c : cases) {
+    EXPECT_EQ(detail::detect_spdx(c.content), c.spdx_id) << c.label;
+  }
+}
+
+// --- Header scan ---------------------------------------------------------------------------
+
+struct HeaderCase {
+  std::string label;
+  std::string content;
+  std::optional<std::string> spdx_id;
+};
+
+TEST(BrantelHeaderScan, ReadsTheIdentifierFromTheFirstCharacters) {
+  const std::string header = "SPDX-License-Identifier: MIT\n";
+  const std::vector<HeaderCase> cases = {
+      {"expression", "// SPDX-License-Identifier: MIT OR Apache-2.0\n", "MIT"},
+      {"identifier on the next line", "# SPDX-License-Identifier:\nGPL-2.0-or-later\n",
+       "GPL-2.0-or-later"},
+      {"no space", "SPDX-License-Identifier:BSD-3-Clause", "BSD-3-Clause"},
+      {"unicode space", "SPDX-License-Identifier:\u3000ISC", "ISC"},
+      {"plus sign", "SPDX-License-Identifier: GPL-2.0+", "GPL-2.0+"},
+      {"marker is case-sensitive", "spdx-license-identifier: MIT\n", std::nullopt},
+      {"parenthesis, then a later header",
+       "SPDX-License-Identifier: (MIT OR Apache-2.0)\nSPDX-License-Identifier: Zlib\n", "Zlib"},
+      {"header past the limit", repeated("x", 2048) + header, std::nullopt},
+      {"header cut by the limit", repeated("x", 2048 - 28) + "SPDX-License-Identifier: Apache-2.0",
+       "Apa"},
+      {"cut before any identifier", repeated("x", 2048 - 25) + "SPDX-License-Identifier: MIT",
+       std::nullopt},
+      {"limit counts characters, not bytes", repeated("\u00e9", 2000) + header, "MIT"},
+      {"undecodable bytes are dropped", repeated("\xff", 3000) + header, "MIT"},
+      {"a CR LF pair is one character", repeated("\r\n", 1500) + header, "MIT"},
+  };
+  for (const HeaderCase& c : cases) {
+    TempDir repo;
+    repo.write("main.py", c.content);
+    EXPECT_EQ(detail::scan_spdx_headers(repo.path()), c.spdx_id) << c.label;
+  }
+}
+
+struct PlacementCase {
+  std::string path;
+  bool found;
+};
+
+TEST(BrantelHeaderScan, ReadsOnlyListedSuffixesOutsideSkippedDirectories) {
+  const std::vector<PlacementCase> cases = {
+      {"Makefile", false},
+      {".bashrc", false},
+      {"setup.cfg", false},
+      {"LICENSE", false},
+      {"NOTES.MD", true},
+      {"src/lib.rs", true},
+      {"a/b/c/d/deep.hpp", true},
+      {"node_modules/pkg/index.js", false},
+      {".git/hooks/hook.sh", false},
+      {"src/vendor/lib/x.go", false},
+      {"pkg/build/gen.py", false},
+      {"site-packages/mod.py", false},
+      {".github/workflows/ci.yml", true},
+      {"Build/gen.py", true},
+  };
+  for (const PlacementCase& c : cases) {
+    TempDir repo;
+    repo.write(c.path, "SPDX-License-Identifier: MIT\n");
+    EXPECT_EQ(detail::scan_spdx_headers(repo.path()).has_value(), c.found) << c.path;
+  }
+}
+
+TEST(BrantelHeaderScan, CheckoutBelowASkippedNameFindsNothing) {
+  TempDir root;
+  root.write("build/repo/main.py", "SPDX-License-Identifier: MIT\n");
+  EXPECT_EQ(detail::scan_spdx_headers(root / "build/repo"), std::nullopt);
+  EXPECT_EQ(detail::scan_spdx_headers(root / "build/../build/repo"), std::nullopt);
+  EXPECT_EQ(detail::scan_spdx_headers(root.path()), std::nullopt);
+}
+
+TEST(BrantelHeaderScan, MissingOrNonDirectoryCheckoutFindsNothing) {
+  TempDir root;
+  const stdfs::path file = root.write("main.py", "SPDX-License-Identifier: MIT\n");
+  EXPECT_EQ(detail::scan_spdx_headers(root / "absent"), std::nullopt);
+  EXPECT_EQ(detail::scan_spdx_headers(file), std::nullopt);
+}
+
+// Twenty readable files without a header at the root are read before any subdirectory.
+class BrantelSample : public ::testing::Test {
+ protected:
+  void fill_root(std::size_t readable) {
+    for (std::size_t i = 0; i < readable; ++i) {
+      repo_.write("file" + std::to_string(i) + ".py", "print('no header')\n");
+    }
+    repo_.write("sub/late.py", "SPDX-License-Identifier: MIT\n");
+  }
+  TempDir repo_;
+  TempDir outside_;
+};
+
+TEST_F(BrantelSample, HeaderAfterTwentyReadFilesIsNotFound) {
+  fill_root(20);
+  EXPECT_EQ(detail::scan_spdx_headers(repo_.path()), std::nullopt);
+}
+
+TEST_F(BrantelSample, TwentiethReadFileIsStillSearched) {
+  fill_root(19);
+  EXPECT_EQ(detail::scan_spdx_headers(repo_.path()), "MIT");
+}
+
+TEST_F(BrantelSample, FilesThatCannotBeReadDoNotCount) {
+  fill_root(19);
+  // A link leaving the checkout, and a file past the read cap, are refused by the reader.
+  stdfs::create_symlink(outside_.write("secret.py", "x\n"), repo_ / "escape.py");
+  repo_.write("huge.md", std::string(9 * 1024 * 1024, 'x'));
+  EXPECT_EQ(detail::scan_spdx_headers(repo_.path()), "MIT");
+}
+
+TEST_F(BrantelSample, EntriesThatAreNotCandidatesDoNotCount) {
+  for (std::size_t i = 0; i < 30; ++i) repo_.write("data" + std::to_string(i) + ".csv", "x\n");
+  repo_.mkdir("empty.py");
+  ASSERT_EQ(::mkfifo((repo_ / "pipe.py").c_str(), 0600), 0);
+  repo_.write("sub/late.py", "SPDX-License-Identifier: MIT\n");
+  EXPECT_EQ(detail::scan_spdx_headers(repo_.path()), "MIT");
+}
+
+TEST(BrantelHeaderScan, FollowsLinksToFilesButNotToDirectories) {
+  TempDir repo;
+  TempDir outside;
+  outside.write("ext/main.py", "SPDX-License-Identifier: MIT\n");
+  stdfs::create_directory_symlink(outside / "ext", repo / "ext");
+  EXPECT_EQ(detail::scan_spdx_headers(repo.path()), std::nullopt);
+
+  // The same header outside the checkout stays unread through a file link too.
+  stdfs::create_symlink(outside / "ext/main.py", repo / "linked.py");
+  EXPECT_EQ(detail::scan_spdx_headers(repo.path()), std::nullopt);
+
+  repo.write("docs/notice.txt", "SPDX-License-Identifier: Zlib\n");
+  stdfs::create_symlink(repo / "docs/notice.txt", repo / "notice.py");
+  EXPECT_EQ(detail::scan_spdx_headers(repo.path()), "Zlib");
+}
+
+TEST(BrantelHeaderScan, LinkCycleInsideTheCheckoutEnds) {
+  TempDir repo;
+  repo.mkdir("a");
+  stdfs::create_directory_symlink(repo.path(), repo / "a/loop");
+  repo.write("a/x.py", "print(1)\n");
+  EXPECT_EQ(detail::scan_spdx_headers(repo.path()), std::nullopt);
+}
+
+}  // namespace
