@@ -65,11 +65,14 @@ std::optional<std::string> repository_url(const base::Context& context) {
   const std::optional<std::string> raw_url =
       text::truthy(context.repo_url) ? context.repo_url : git_repo.remote_url();
   if (!text::truthy(raw_url)) return std::nullopt;
+  // User information goes before the URL is rewritten: the SCP-like rewrite would move a
+  // "user:password@" prefix into the path, where no redaction of the shown URL finds it.
+  const std::string bare = forge::redact_url(*raw_url);
   try {
-    return forge::normalize_url(*raw_url);
+    return forge::normalize_url(bare);
   } catch (const UrlError&) {
     // Not a URL of any forge; it is still judged by what it starts with.
-    return text::strip(text::decode_raw(*raw_url, text::DecodeMode::Replace));
+    return text::strip(text::decode_raw(bare, text::DecodeMode::Replace));
   }
 }
 

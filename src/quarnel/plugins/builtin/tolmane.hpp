@@ -46,8 +46,9 @@ inline constexpr std::array<std::string_view, 9> INSTALL_KEYWORDS = {
     "installation", "getting started", "how to install", "setup instructions"};
 
 // The repository URL a check judges: the context's URL when it is non-empty, else the
-// checkout's remote "origin", normalised; none when neither gives text. A URL the forge
-// functions cannot normalise is kept as given, trimmed (undecodable bytes replaced).
+// checkout's remote "origin", without user information, normalised; none when neither gives
+// text. A URL the forge functions cannot normalise is kept as given, trimmed (undecodable bytes
+// replaced).
 std::optional<std::string> repository_url(const base::Context& context);
 
 // detect_forge, with a URL it rejects counting as one on no known forge.
