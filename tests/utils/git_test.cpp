@@ -267,6 +267,22 @@ TEST(GitRepoFiles, EmptyPathIsTheCurrentDirectory) {
   EXPECT_FALSE(repo_here);
 }
 
+// The queries agree with has_file and is_repo: an empty path is the current directory.
+TEST(GitRepoQuery, EmptyPathQueriesTheCurrentDirectory) {
+  GitFixture fx;
+  fx.commit_file("a", "1");
+  const stdfs::path old_cwd = stdfs::current_path();
+  stdfs::current_path(fx.path());
+  const GitRepo repo("");
+  const long long count = repo.commit_count();
+  const bool tracked = repo.has_tracked_file("a");
+  const auto branch = repo.current_branch();
+  stdfs::current_path(old_cwd);
+  EXPECT_EQ(count, 1);
+  EXPECT_TRUE(tracked);
+  EXPECT_EQ(branch, "main");
+}
+
 TEST(GitRepoFiles, IsRepoFollowsLinksToDirectories) {
   GitFixture fx;
   TempDir linked;

@@ -140,7 +140,8 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
   std::vector<std::string> argv{"git", "-c", "core.fsmonitor=false"};
   argv.insert(argv.end(), args.begin(), args.end());
   process::RunOptions options;
-  options.cwd = path_;
+  // An empty path is the current directory, as for has_file and is_repo; chdir("") would fail.
+  options.cwd = path_.empty() ? stdfs::path(".") : path_;
   options.timeout = detail::query_timeout();
   const process::Completed done = process::run(argv, options);
   if (!done.ok()) throw GitError(text::strip(done.stderr_text));
