@@ -59,8 +59,8 @@ GoalsReport evaluate_quality_goals(const std::optional<std::string>& compliance_
 
 namespace detail {
 
-inline constexpr std::array<std::string_view, 5> LEVEL_ORDER = {"none", "bronze", "silver",
-                                                                "gold", "platinum"};
+inline constexpr std::array<std::string_view, 5> LEVEL_ORDER = {"none", "bronze", "silver", "gold",
+                                                                "platinum"};
 
 // Best score per principle id, in order of first insertion.
 std::vector<std::pair<std::string, double>> principle_scores(

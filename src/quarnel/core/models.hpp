@@ -40,7 +40,7 @@ enum class ComplianceLevel { NONE, BRONZE, SILVER, GOLD, PLATINUM };
 std::string_view to_string(ComplianceLevel level);
 
 struct CategoryScore {
-  FAIRCategory category;
+  FAIRCategory category = FAIRCategory::FINDABLE;
   std::string grade;
   double score = 0.0;
   int indicators_passed = 0;

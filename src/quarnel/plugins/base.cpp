@@ -11,9 +11,8 @@ CheckResult BasePlugin::make_result(std::string_view indicator_id, ResultFields 
   result.indicator_id = std::string(indicator_id);
   result.plugin = std::string(name());
   result.score = fields.score;
-  result.status = fields.status.value_or(fields.score >= core::models::PASS_THRESHOLD
-                                             ? CheckStatus::PASS
-                                             : CheckStatus::FAIL);
+  result.status = fields.status.value_or(
+      fields.score >= core::models::PASS_THRESHOLD ? CheckStatus::PASS : CheckStatus::FAIL);
   result.passed = result.status == CheckStatus::PASS;
   if (const auto* indicator = core::indicators::get_indicator(indicator_id)) {
     result.principle = std::string(indicator->principle);
