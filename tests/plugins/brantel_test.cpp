@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quarnel/core/context.hpp"
@@ -250,6 +251,46 @@ TEST_F(BrantelCheck, MissingCheckoutIsNothingFound) {
   const CheckResult result =
       BrantelPlugin{}.check("clear_license", Context(repo_ / "does-not-exist"));
   expect_nothing_found(result);
+}
+
+// Runs in `dir` until destroyed, for checkouts named relative to the working directory.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const stdfs::path& dir) : saved_(stdfs::current_path()) {
+    stdfs::current_path(dir);
+  }
+  ~WorkingDirectory() { stdfs::current_path(saved_); }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  stdfs::path saved_;
+};
+
+struct RelativeCase {
+  std::string label;
+  std::vector<std::pair<std::string, std::string>> files;
+  double score;
+  std::string output;
+};
+
+TEST(BrantelCheckoutPath, WorkingDirectoryNamedAnyWayGetsTheSameAnswer) {
+  const std::vector<RelativeCase> cases = {
+      {"license directory", {{"LICENSES/MIT.txt", "x\n"}}, 10.0, "Detected SPDX licenses: MIT"},
+      {"license file", {{"LICENSE", MIT_TEXT}}, 10.0, "Detected MIT"},
+      {"header", {{"src/lib.rs", "// SPDX-License-Identifier: Zlib\n"}}, 7.0, "Detected Zlib"},
+  };
+  // The empty path names the working directory, as it does for the git queries.
+  for (const RelativeCase& c : cases) {
+    for (const std::string spelling : {"", ".", "./"}) {
+      const TempDir repo;
+      for (const auto& [path, content] : c.files) repo.write(path, content);
+      const WorkingDirectory here(repo.path());
+      const CheckResult result = BrantelPlugin{}.check("clear_license", Context(spelling));
+      EXPECT_EQ(result.score, c.score) << c.label << " in '" << spelling << "'";
+      EXPECT_EQ(result.output, c.output) << c.label << " in '" << spelling << "'";
+    }
+  }
 }
 
 TEST_F(BrantelCheck, AnyIndicatorIdGetsTheSameAnswerUnderItsOwnLabel) {
