@@ -634,6 +634,43 @@ TEST(OlvenarComponents, RepeatedChecksAgreeAndWriteNothing) {
   EXPECT_EQ(listing(dir.path()), before);
 }
 
+// Runs in `dir` until destroyed, for checkouts named relative to the working directory.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const stdfs::path& dir) : saved_(stdfs::current_path()) {
+    stdfs::current_path(dir);
+  }
+  ~WorkingDirectory() { stdfs::current_path(saved_); }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  stdfs::path saved_;
+};
+
+// The empty path names the working directory, as "." does: both see the same checkout.
+TEST(OlvenarCheck, WorkingDirectoryNamedAnyWayGetsTheSameAnswer) {
+  quarnel::testing::prepare_git_environment();
+  TempDir dir;
+  dir.write("pyproject.toml", "[project]\nname = \"x\"\n");
+  dir.write("web/package.json", R"({"name": "x", "version": "1"})");
+  dir.write("pkg/_version.py", "");
+  dir.write("CITATION.cff", "doi: 10.5281/zenodo.1234567\n");
+  dir.write("README.md", "10.1234/abcd\n");
+  for (const std::string id : {"component_identifiers", "persistent_identifier"}) {
+    SCOPED_TRACE(id);
+    const auto absolute = check(id, dir.path());
+    ASSERT_GT(absolute.score, 0.0);
+    const WorkingDirectory inside(dir.path());
+    for (const std::string name : {"", "."}) {
+      SCOPED_TRACE("checkout named '" + name + "'");
+      const auto relative = check(id, name);
+      EXPECT_EQ(relative.score, absolute.score);
+      EXPECT_EQ(relative.output, absolute.output);
+    }
+  }
+}
+
 TEST(OlvenarCheck, UnknownIdsAreNotHandled) {
   TempDir dir;
   dir.write("go.mod", "module x\n");

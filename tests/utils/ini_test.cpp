@@ -59,6 +59,12 @@ TEST(IniFile, ParsesOptionsAsSetupCfgWritesThem) {
        "[s]\nk = a\n\xE3\x80\x80"
        "b\n",
        {{"s", "k", "a\nb"}}},
+      {"indentation counts characters, so two blanks go deeper than one tab",
+       "[s]\n\tk = a\n  j = b\n",
+       {{"s", "k", "a\nj = b"}, {"s", "j", std::nullopt}}},
+      {"a deeper indented header line continues the value",
+       "[s]\nk = a\n [t]\n",
+       {{"s", "k", "a\n[t]"}, {"t", "k", std::nullopt}}},
       {"equally indented lines are separate options",
        "[s]\n  k = a\n  j = b\n",
        {{"s", "k", "a"}, {"s", "j", "b"}}},

@@ -269,6 +269,12 @@ Detection java_component(const stdfs::path& repo) {
   return {0.0, {}};
 }
 
+stdfs::path checkout_root(const base::Context& context) {
+  // The empty path names the working directory, as it does for the git queries; listing it
+  // and the reader's containment test would otherwise refuse it and find nothing at all.
+  return context.repo_path.empty() ? stdfs::path(".") : context.repo_path;
+}
+
 }  // namespace detail
 
 base::CheckResult OlvenarPlugin::check(std::string_view indicator_id,
@@ -283,7 +289,7 @@ base::CheckResult OlvenarPlugin::check(std::string_view indicator_id,
 }
 
 base::CheckResult OlvenarPlugin::check_components(const base::Context& context) const {
-  const stdfs::path& repo = context.repo_path;
+  const stdfs::path repo = detail::checkout_root(context);
   double total = 0.0;
   std::vector<std::string> details;
   for (const auto detector :

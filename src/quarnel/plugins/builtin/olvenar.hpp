@@ -14,9 +14,6 @@
 
 namespace quarnel::plugins::builtin::olvenar {
 
-inline constexpr std::array<std::string_view, 5> PID_KEYS = {"identifier", "@id", "doi", "url",
-                                                             "codeRepository"};
-
 // Points and finding texts of one detector.
 using Detection = std::pair<double, std::vector<std::string>>;
 
@@ -24,8 +21,8 @@ class OlvenarPlugin final : public base::BasePlugin {
  public:
   static constexpr std::string_view NAME = "olvenar";
   static constexpr std::string_view VERSION = "0.2.0";
-  static constexpr std::array<std::string_view, 2> SUPPORTED_INDICATORS = {
-      "persistent_identifier", "component_identifiers"};
+  static constexpr std::array<std::string_view, 2> SUPPORTED_INDICATORS = {"persistent_identifier",
+                                                                           "component_identifiers"};
 
   std::string_view name() const override { return NAME; }
   std::string_view version() const override { return VERSION; }
@@ -42,6 +39,13 @@ class OlvenarPlugin final : public base::BasePlugin {
 };
 
 namespace detail {
+
+// The checkout directory both checks look at: `repo_path`, or "." when it is empty.
+std::filesystem::path checkout_root(const base::Context& context);
+
+// The codemeta.json members searched for a DOI, in this order.
+inline constexpr std::array<std::string_view, 5> PID_KEYS = {"identifier", "@id", "doi", "url",
+                                                             "codeRepository"};
 
 inline constexpr std::size_t COMPONENT_SCAN_CAP = 50;
 inline constexpr std::array<std::string_view, 9> SKIP_DIRS = {

@@ -60,7 +60,7 @@ std::optional<Finding> codemeta_finding(const std::filesystem::path& root) {
   const std::optional<Json> read = json::read_object_or_none(path, root);
   if (!read) return std::nullopt;
   const Json& document = *read;
-  for (std::string_view key : PID_KEYS) {
+  for (std::string_view key : detail::PID_KEYS) {
     if (member_holds_doi(document, key)) {
       return Finding{"DOI in codemeta.json (" + std::string(key) + ")", 5.0};
     }
@@ -130,7 +130,7 @@ std::optional<Finding> forge_finding(const base::Context& context, double score_
 }  // namespace
 
 base::CheckResult OlvenarPlugin::check_pid(const base::Context& context) const {
-  const std::filesystem::path root = context.repo_path;
+  const std::filesystem::path root = detail::checkout_root(context);
   std::vector<std::string> findings;
   double score = 0.0;
   const auto add = [&](std::optional<Finding> finding) {
