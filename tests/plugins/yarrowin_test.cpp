@@ -262,6 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
                 "Missing keys: title, authors"},
 
         CffCase{"unclosed_bracket", "cff-version: [1.2.0, 1.1.0\n", false, "Invalid YAML: *"},
+        CffCase{"unclosed_quote_swallowing_the_rest",
+                "cff-version: 1.2.0\nauthors: []\ntitle: \"Tool\nabstract: x\n", false,
+                "Invalid YAML: *"},
         CffCase{"bad_indentation", "cff-version: 1.2.0\n  title: T\n authors: []\n", false,
                 "Invalid YAML: *"},
         CffCase{"two_documents", std::string(VALID_CFF) + "---\n" + VALID_CFF, false,
@@ -375,6 +378,24 @@ INSTANTIATE_TEST_SUITE_P(
                  {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}},
 
         LoadCase{"syntax", "a: {b: 1", "error at line"},
+        // A quoted scalar left open runs to the end of the text instead of failing.
+        LoadCase{
+            "unclosed_double_quote", "a: 1\nb: \"two\nc: 3\n",
+            "error at line 2, column 4: while scanning a quoted scalar, found unexpected end of "
+            "stream"},
+        LoadCase{"unclosed_single_quote", "a: 'it''s\n", "found unexpected end of stream"},
+        LoadCase{"quote_closed_only_by_an_escape", "a: \"x\\\"\nb: 2\n",
+                 "found unexpected end of stream"},
+        LoadCase{"unclosed_quote_behind_properties", "a: !!str &x # note\n  \"open\n",
+                 "found unexpected end of stream"},
+        LoadCase{"unclosed_quoted_key", "? \"a\n", "found unexpected end of stream"},
+        LoadCase{"unclosed_quoted_document", "\xef\xbb\xbf\"a: 1\n",
+                 "found unexpected end of stream"},
+        LoadCase{"closed_quotes_with_escapes",
+                 "a: \"x\\\\\"\nb: 'it''s'\nc: !!str \"\\\"\"\nd: |\n  \"open\n",
+                 "",
+                 true,
+                 {"a", "b", "c", "d"}},
         LoadCase{"undefined_alias", "a: *nowhere\n", "error at line 1, column"},
         LoadCase{"second_document", "a: 1\n...\n---\n", "found another document"},
         LoadCase{"deep_nesting", std::string(20000, '[') + std::string(20000, ']'), "error"},

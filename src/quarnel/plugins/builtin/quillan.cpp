@@ -29,10 +29,9 @@ bool present(const stdfs::path& repo, std::string_view name) {
   return fs::is_regular_file(repo / name);
 }
 
-// The checkout is untrusted: text that is not UTF-8 is treated like a file that cannot be read,
-// so one odd file costs only its own points and never the whole check.
-// An unreadable or undecodable file, or a JSON file of another shape, counts as no file: one
-// odd file never fails the whole check.
+// The checkout is untrusted: text that is not UTF-8, like a JSON file of another shape, is
+// treated as a file that cannot be read, so one odd file costs only its own points and never
+// the whole check.
 std::optional<std::string> read_strict(const stdfs::path& repo, std::string_view name) {
   return fs::read_text_or_none(repo / name, text::DecodeMode::Strict, repo);
 }

@@ -107,6 +107,7 @@ class Composer final : public YAML::EventHandler {
  public:
   std::vector<RawNode> nodes;
   std::optional<std::size_t> root;
+  std::vector<YAML::Mark> non_plain_marks;
 
   void OnDocumentStart(const YAML::Mark& mark) override {
     if (documents_++ > 0) {
@@ -127,6 +128,8 @@ class Composer final : public YAML::EventHandler {
   }
   void OnScalar(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
                 const std::string& value) override {
+    // Only a scalar that is not plain, or carries a tag, can have been written in quotes.
+    if (tag != "?") non_plain_marks.push_back(mark);
     add(Shape::Scalar, tag, value, mark, anchor);
   }
   void OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
@@ -162,6 +165,56 @@ class Composer final : public YAML::EventHandler {
   std::vector<std::size_t> open_;
   std::unordered_map<YAML::anchor_t, std::size_t> anchors_;
 };
+
+// The parser lets a quoted scalar that is never closed run to the end of the text and takes
+// it as complete, so a stray quote would silently swallow every key after it. Each scalar that
+// may be quoted is looked up in the text from its mark (the byte offset after a leading BOM,
+// which points at the node's tag or anchor when it has any) and must find its closing quote.
+void reject_unclosed_quotes(std::string_view yaml_text, const std::vector<YAML::Mark>& marks) {
+  constexpr std::string_view BOM = "\xEF\xBB\xBF";
+  const std::size_t base = yaml_text.starts_with(BOM) ? BOM.size() : 0;
+  for (const YAML::Mark& mark : marks) {
+    if (mark.pos < 0) continue;
+    std::size_t i = base + static_cast<std::size_t>(mark.pos);
+    // Past the node's properties, and the blanks and comments between them and the value.
+    while (i < yaml_text.size()) {
+      const char c = yaml_text[i];
+      if (c == ' ' || c == '\t' || c == '\n') {
+        ++i;
+      } else if (c == '#') {
+        while (i < yaml_text.size() && yaml_text[i] != '\n') ++i;
+      } else if (c == '!' || c == '&') {
+        while (i < yaml_text.size() && yaml_text[i] != ' ' && yaml_text[i] != '\t' &&
+               yaml_text[i] != '\n') {
+          ++i;
+        }
+      } else {
+        break;
+      }
+    }
+    if (i >= yaml_text.size()) continue;
+    const char quote = yaml_text[i];
+    if (quote != '"' && quote != '\'') continue;
+    bool closed = false;
+    for (++i; i < yaml_text.size(); ++i) {
+      const char c = yaml_text[i];
+      if (quote == '"' && c == '\\') {
+        ++i;  // the escaped character, a quote included
+      } else if (c == quote) {
+        // In single quotes a doubled quote stands for one quote.
+        if (quote == '\'' && i + 1 < yaml_text.size() && yaml_text[i + 1] == '\'') {
+          ++i;
+          continue;
+        }
+        closed = true;
+        break;
+      }
+    }
+    if (!closed) {
+      throw YamlError(at(mark, "while scanning a quoted scalar, found unexpected end of stream"));
+    }
+  }
+}
 
 enum class Type {
   Null,
@@ -604,6 +657,7 @@ YamlDocument safe_load(std::string_view yaml_text) {
   } catch (const YAML::Exception& error) {
     throw YamlError(at(error.mark, error.msg));
   }
+  reject_unclosed_quotes(yaml_text, composer.non_plain_marks);
   if (!composer.root) return {};
   Loaded loaded{composer.nodes, std::vector<std::optional<Type>>(composer.nodes.size()), {}};
   build_all(loaded, *composer.root);
