@@ -1,6 +1,7 @@
 #include "quarnel/utils/fs.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +77,34 @@ TEST(FsReadBytes, FollowsLinksThatStayInsideTheRoot) {
   TempDir elsewhere;
   stdfs::create_symlink(dir.path(), elsewhere / "checkout");
   EXPECT_EQ(read_bytes(elsewhere / "checkout" / "link.md", elsewhere / "checkout"), "inside");
+}
+
+TEST(FsReadBytes, EmptyRootAndRelativeNamesMeanTheWorkingDirectory) {
+  TempDir dir;
+  dir.write("docs/real.md", "inside");
+  stdfs::create_symlink("docs/real.md", dir / "link.md");
+  // Back to where the test started on every way out.
+  struct WorkingDirectory {
+    stdfs::path saved = stdfs::current_path();
+    ~WorkingDirectory() { stdfs::current_path(saved); }
+  } restore;
+  stdfs::current_path(dir.path());
+  struct Case {
+    stdfs::path path;
+    stdfs::path root;
+  };
+  const std::vector<Case> cases = {
+      {"docs/real.md", ""}, {"link.md", ""},     {"docs/real.md", "."},
+      {"./link.md", "."},   {"real.md", "docs"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string() + " below '" + c.root.string() + "'");
+    try {
+      EXPECT_EQ(read_bytes(c.root / c.path, c.root), "inside");
+    } catch (const OsError& e) {
+      ADD_FAILURE() << e.what();
+    }
+  }
 }
 
 struct RefusalCase {
@@ -169,6 +198,36 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "outside the checkout"}),
     [](const auto& info) { return info.param.label; });
+
+TEST(FsReadBytes, NonRegularEntriesAreRefusedWithoutBeingOpened) {
+  // Opening a device or FIFO can itself have effects (a waiting writer is released, a tape
+  // rewinds), so the refusal has to come before the open. inotify reports every open.
+  struct Case {
+    std::string label;
+    std::string read;
+    bool with_root;
+  };
+  const std::vector<Case> cases = {
+      {"fifo", "pipe", false},
+      {"fifo_inside_root", "pipe", true},
+      {"link_to_fifo", "LICENSE", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    const stdfs::path pipe = dir / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    stdfs::create_symlink("pipe", dir / "LICENSE");
+    const int watcher = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    ASSERT_GE(::inotify_add_watch(watcher, pipe.c_str(), IN_OPEN), 0);
+    EXPECT_THROW(read_bytes(dir / c.read, c.with_root ? std::optional(dir.path()) : std::nullopt),
+                 OsError);
+    char events[4096];
+    EXPECT_EQ(::read(watcher, events, sizeof events), -1) << "the FIFO was opened";
+    ::close(watcher);
+  }
+}
 
 TEST(FsReadBytes, UnreadableFileIsAnOsError) {
   if (::geteuid() == 0) GTEST_SKIP() << "root can read any file";

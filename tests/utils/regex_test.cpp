@@ -142,6 +142,11 @@ TEST(RegexLines, OnlyLineFeedEndsALine) {
       {"b\\Z", NONE, "ab\n", false},
       {"b\\Z", NONE, "ab", true},
       {"\\Ab", NONE, "ab", false},
+      // Under multi-line mode ^ also matches after a line feed that ends the text.
+      {"^$", MULTILINE, "abc\n", true},
+      {"(?m)^$", NONE, "abc\n", true},
+      {"(?m)^x", NONE, "a\n", false},
+      {"^$", NONE, "abc\n", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Regex(c.pattern, c.flags).search(c.subject).has_value(), c.found)
@@ -266,6 +271,9 @@ TEST(RegexFindAll, NonOverlappingAndPastEmptyMatches) {
       {"aa", "aaaaa", {"aa", "aa"}},
       {"x", "", {}},
       {"(?m)^\\w+", "one\ntwo\r\nthree", {"one", "two", "three"}},
+      {"(?m)^", "a\n", {"", ""}},
+      {"(?m)^\\s*$", "a\n\n", {"\n", ""}},
+      {"(?m)^#*", "#\n##\n", {"#", "##", ""}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> found;

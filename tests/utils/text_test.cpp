@@ -16,9 +16,9 @@ namespace {
 
 const std::string FFFD = "\xef\xbf\xbd";
 
-std::string repeat(const std::string& piece, int times) {
+std::string repeat(const std::string& unit, int times) {
   std::string out;
-  for (int i = 0; i < times; ++i) out += piece;
+  for (int i = 0; i < times; ++i) out += unit;
   return out;
 }
 
@@ -88,6 +88,31 @@ TEST(TextDecode, StrictErrorNamesByteAndPositionInTheOriginalBytes) {
     const std::string message = error.what();
     EXPECT_NE(message.find("0xed"), std::string::npos) << message;
     EXPECT_NE(message.find("position 4"), std::string::npos) << message;
+  }
+}
+
+TEST(TextDecode, StrictErrorSpansTheWholeInvalidSubpart) {
+  struct Case {
+    std::string bytes;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"\xe2\x82", "'utf-8' codec can't decode bytes in position 0-1: unexpected end of data"},
+      {"\xe2\x82"
+       "A",
+       "'utf-8' codec can't decode bytes in position 0-1: invalid continuation byte"},
+      {"x\xf0\x9f\x98", "'utf-8' codec can't decode bytes in position 1-3: unexpected end of data"},
+      {"\xe0\x80", "'utf-8' codec can't decode byte 0xe0 in position 0: invalid continuation byte"},
+      {"\xe2", "'utf-8' codec can't decode byte 0xe2 in position 0: unexpected end of data"},
+      {"ok\xff", "'utf-8' codec can't decode byte 0xff in position 2: invalid start byte"},
+  };
+  for (const Case& c : cases) {
+    try {
+      decode(c.bytes, DecodeMode::Strict);
+      ADD_FAILURE() << "no DecodeError for " << repr(decode(c.bytes, DecodeMode::Replace));
+    } catch (const DecodeError& error) {
+      EXPECT_EQ(std::string(error.what()), c.message);
+    }
   }
 }
 
@@ -210,6 +235,15 @@ TEST(TextRepr, QuotesAndEscapesLikePython) {
       {"\xf3\xa0\x80\x81", "'\\U000e0001'"},  // astral Cf
   };
   for (const Case& c : cases) EXPECT_EQ(repr(c.text), c.shown) << c.text;
+}
+
+TEST(TextRepr, InvalidBytesNeverLeakIntoTheQuotedForm) {
+  // A caller that hands over undecoded bytes must still get text that every writer accepts.
+  for (const std::string bytes : {"\xff", "a\xe2\x82", "\xed\xa0\x80z"}) {
+    const std::string shown = repr(bytes);
+    EXPECT_TRUE(is_valid_utf8(shown)) << decode(shown, DecodeMode::Replace);
+    EXPECT_EQ(shown, repr(decode(bytes, DecodeMode::Replace)));
+  }
 }
 
 TEST(TextFixed, OneDecimalFromTheExactBinaryValue) {

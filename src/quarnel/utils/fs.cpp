@@ -70,7 +70,12 @@ bool is_within(const stdfs::path& inner, const stdfs::path& outer) {
 
 stdfs::path resolved(const stdfs::path& path) {
   std::error_code ec;
-  stdfs::path out = stdfs::weakly_canonical(stdfs::absolute(path, ec), ec);
+  // The empty path names the working directory, as "." does; absolute() refuses it.
+  const stdfs::path absolute = stdfs::absolute(path.empty() ? stdfs::path(".") : path, ec);
+  if (ec) {
+    return {};
+  }
+  stdfs::path out = stdfs::weakly_canonical(absolute, ec);
   if (ec) {
     return {};
   }
@@ -126,8 +131,15 @@ std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>
     check_within_root(path, resolved(path), resolved_root);
   }
 
-  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; O_NOCTTY keeps a terminal
-  // from becoming ours.
+  // Merely opening a FIFO or device can have effects, so anything that is not a regular file
+  // is refused unopened. A failing stat is left to the open below, which reports it.
+  if (struct stat before; ::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
+    fail(path, "not a regular file");
+  }
+
+  // The fstat after opening still decides: the entry may be swapped in between. O_NONBLOCK
+  // keeps the open of a FIFO from waiting for a writer; O_NOCTTY keeps a terminal from
+  // becoming ours.
   Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) {
     fail_errno(path, errno);

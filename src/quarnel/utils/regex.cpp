@@ -242,7 +242,8 @@ struct Regex::Impl {
 Regex::Regex(std::string_view pattern, unsigned flags)
     : pattern_(pattern), impl_(std::make_unique<Impl>()) {
   const std::string translated = translate_pattern(pattern);
-  uint32_t options = PCRE2_UTF | PCRE2_UCP;
+  // ALT_CIRCUMFLEX: in multi-line mode ^ also matches after a line feed that ends the text.
+  uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_ALT_CIRCUMFLEX;
   if (flags & IGNORECASE) options |= PCRE2_CASELESS;
   if (flags & MULTILINE) options |= PCRE2_MULTILINE;
   if (flags & DOTALL) options |= PCRE2_DOTALL;

@@ -1,9 +1,9 @@
 #pragma once
 
 // Regular expressions over UTF-8 text with Unicode classes (PCRE2, UTF + UCP). `\s` and `\S`
-// mean exactly the white-space set of text::is_space; `(?m)` treats only LF as a line end;
-// `$` matches at the end or before a final LF. Patterns are compiled once: keep Regex objects
-// in function-local statics.
+// mean exactly the white-space set of text::is_space; `(?m)` treats only LF as a line end and
+// lets `^` match after every LF, a final one included; `$` matches at the end or before a final
+// LF. Patterns are compiled once: keep Regex objects in function-local statics.
 
 #include <cstddef>
 #include <memory>

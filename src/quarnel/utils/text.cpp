@@ -85,10 +85,17 @@ Step read_one(std::string_view bytes, std::size_t pos) {
   return step;
 }
 
+// Names the whole invalid subpart: a single byte by its value, several by their range.
 std::string decode_error_message(std::string_view bytes, std::size_t pos, const Step& step) {
   char buffer[160];
-  std::snprintf(buffer, sizeof buffer, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s",
-                static_cast<unsigned>(static_cast<unsigned char>(bytes[pos])), pos, step.reason);
+  if (step.length > 1) {
+    std::snprintf(buffer, sizeof buffer, "'utf-8' codec can't decode bytes in position %zu-%zu: %s",
+                  pos, pos + step.length - 1, step.reason);
+  } else {
+    std::snprintf(buffer, sizeof buffer,
+                  "'utf-8' codec can't decode byte 0x%02x in position %zu: %s",
+                  static_cast<unsigned>(static_cast<unsigned char>(bytes[pos])), pos, step.reason);
+  }
   return buffer;
 }
 
@@ -391,6 +398,10 @@ std::string repr(std::string_view text) {
       append_hex(out, 'x', cp, 2);
     } else if (cp < 0x7F) {
       out.push_back(static_cast<char>(cp));
+    } else if (cp == REPLACEMENT) {
+      // Also what an undecodable byte reads as; copying that byte would make the result
+      // invalid UTF-8.
+      append_utf8(out, cp);
     } else if (is_printable(cp)) {
       out.append(text.substr(start, pos - start));
     } else if (cp <= 0xFF) {
