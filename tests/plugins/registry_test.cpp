@@ -35,5 +35,23 @@ TEST(Registry, EveryCatalogueIndicatorHasExactlyOneBuiltinPlugin) {
   EXPECT_TRUE((*hublet)->supported_indicators().empty());
 }
 
+TEST(Registry, OptionalDeclarationsFallBackToTheBaseDefaults) {
+  const auto plugins = builtin_plugins();
+  for (const auto& plugin : plugins) {
+    const std::string name(plugin->name());
+    // Only the provenance check needs a git checkout; no built-in needs a forge.
+    EXPECT_EQ(plugin->requires_git(), name == "palderon") << name;
+    EXPECT_FALSE(plugin->requires_forge()) << name;
+    EXPECT_FALSE(plugin->version().empty()) << name;
+  }
+  const auto find = [&](std::string_view name) {
+    return std::find_if(plugins.begin(), plugins.end(),
+                        [&](const auto& plugin) { return plugin->name() == name; })
+        ->get();
+  };
+  EXPECT_EQ(find("olvenar")->description(), "");
+  EXPECT_NE(find("brantel")->description(), "");
+}
+
 }  // namespace
 }  // namespace quarnel::plugins::registry

@@ -48,4 +48,38 @@ class BasePlugin {
   CheckResult make_result(std::string_view indicator_id, ResultFields fields) const;
 };
 
+// The accessors of BasePlugin answered from a plug-in's static declarations: NAME, VERSION,
+// SUPPORTED_INDICATORS, and optionally DESCRIPTION, REQUIRES_GIT and REQUIRES_FORGE (the base's
+// defaults when a plug-in leaves one out). A plug-in derives from DeclaredPlugin<itself>.
+template <typename Derived>
+class DeclaredPlugin : public BasePlugin {
+ public:
+  std::string_view name() const override { return Derived::NAME; }
+  std::string_view version() const override { return Derived::VERSION; }
+  std::span<const std::string_view> supported_indicators() const override {
+    return Derived::SUPPORTED_INDICATORS;
+  }
+  std::string_view description() const override {
+    if constexpr (requires { Derived::DESCRIPTION; }) {
+      return Derived::DESCRIPTION;
+    } else {
+      return BasePlugin::description();
+    }
+  }
+  bool requires_git() const override {
+    if constexpr (requires { Derived::REQUIRES_GIT; }) {
+      return Derived::REQUIRES_GIT;
+    } else {
+      return BasePlugin::requires_git();
+    }
+  }
+  bool requires_forge() const override {
+    if constexpr (requires { Derived::REQUIRES_FORGE; }) {
+      return Derived::REQUIRES_FORGE;
+    } else {
+      return BasePlugin::requires_forge();
+    }
+  }
+};
+
 }  // namespace quarnel::plugins::base

@@ -16,20 +16,13 @@
 
 namespace quarnel::plugins::builtin::brantel {
 
-class BrantelPlugin final : public base::BasePlugin {
+class BrantelPlugin final : public base::DeclaredPlugin<BrantelPlugin> {
  public:
   static constexpr std::string_view NAME = "brantel";
   static constexpr std::string_view VERSION = "0.1.0";
   static constexpr std::string_view DESCRIPTION =
       "Checks for a recognized open-source license file and SPDX identifier.";
   static constexpr std::array<std::string_view, 1> SUPPORTED_INDICATORS = {"clear_license"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::string_view description() const override { return DESCRIPTION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   // Any id gets the same answer, labelled with the id given.
   base::CheckResult check(std::string_view indicator_id,

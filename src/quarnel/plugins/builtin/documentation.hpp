@@ -15,7 +15,7 @@
 
 namespace quarnel::plugins::builtin::documentation {
 
-class DocumentationPlugin final : public base::BasePlugin {
+class DocumentationPlugin final : public base::DeclaredPlugin<DocumentationPlugin> {
  public:
   static constexpr std::string_view NAME = "documentation";
   static constexpr std::string_view VERSION = "0.1.0";
@@ -23,13 +23,6 @@ class DocumentationPlugin final : public base::BasePlugin {
       "Checks README presence, length, and key sections like installation and usage.";
   static constexpr std::array<std::string_view, 1> SUPPORTED_INDICATORS = {
       "descriptive_attributes"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::string_view description() const override { return DESCRIPTION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   base::CheckResult check(std::string_view indicator_id,
                           const base::Context& context) const override;

@@ -16,17 +16,11 @@
 namespace quarnel::plugins::builtin::hublet {
 
 // Lists no indicator, so the runner assigns it none; asked anyway, it answers any id.
-class HubletPlugin final : public base::BasePlugin {
+class HubletPlugin final : public base::DeclaredPlugin<HubletPlugin> {
  public:
   static constexpr std::string_view NAME = "hublet";
   static constexpr std::string_view VERSION = "0.1.0";
   static constexpr std::array<std::string_view, 0> SUPPORTED_INDICATORS = {};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   base::CheckResult check(std::string_view indicator_id,
                           const base::Context& context) const override;

@@ -17,18 +17,12 @@
 
 namespace quarnel::plugins::builtin::interoperability {
 
-class InteroperabilityPlugin final : public base::BasePlugin {
+class InteroperabilityPlugin final : public base::DeclaredPlugin<InteroperabilityPlugin> {
  public:
   static constexpr std::string_view NAME = "interoperability";
   static constexpr std::string_view VERSION = "0.1.0";
   static constexpr std::array<std::string_view, 3> SUPPORTED_INDICATORS = {
       "community_data_standards", "software_references", "metadata_persistence"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   base::CheckResult check(std::string_view indicator_id,
                           const base::Context& context) const override;

@@ -18,7 +18,7 @@
 
 namespace quarnel::plugins::builtin::mosset {
 
-class MossetPlugin final : public base::BasePlugin {
+class MossetPlugin final : public base::DeclaredPlugin<MossetPlugin> {
  public:
   static constexpr std::string_view NAME = "community_standards";
   static constexpr std::string_view VERSION = "0.2.0";
@@ -27,13 +27,6 @@ class MossetPlugin final : public base::BasePlugin {
       "GOVERNANCE), test presence, CI configuration, and code-style configs. Awards partial "
       "credit per concern; caps at 10.";
   static constexpr std::array<std::string_view, 1> SUPPORTED_INDICATORS = {"community_standards"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::string_view description() const override { return DESCRIPTION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   // Any id gets the same check, labelled with that id.
   base::CheckResult check(std::string_view indicator_id,

@@ -17,18 +17,12 @@ namespace quarnel::plugins::builtin::olvenar {
 // Points and finding texts of one detector.
 using Detection = std::pair<double, std::vector<std::string>>;
 
-class OlvenarPlugin final : public base::BasePlugin {
+class OlvenarPlugin final : public base::DeclaredPlugin<OlvenarPlugin> {
  public:
   static constexpr std::string_view NAME = "olvenar";
   static constexpr std::string_view VERSION = "0.2.0";
   static constexpr std::array<std::string_view, 2> SUPPORTED_INDICATORS = {"persistent_identifier",
                                                                            "component_identifiers"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   base::CheckResult check(std::string_view indicator_id,
                           const base::Context& context) const override;

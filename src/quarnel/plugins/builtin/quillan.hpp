@@ -17,18 +17,12 @@ namespace quarnel::plugins::builtin::quillan {
 // Points and the labels of the self-reference fields one metadata file holds.
 using ScorerResult = std::pair<double, std::vector<std::string>>;
 
-class QuillanPlugin final : public base::BasePlugin {
+class QuillanPlugin final : public base::DeclaredPlugin<QuillanPlugin> {
  public:
   static constexpr std::string_view NAME = "quillan";
   static constexpr std::string_view VERSION = "0.2.0";
   static constexpr std::array<std::string_view, 2> SUPPORTED_INDICATORS = {
       "metadata_self_reference", "searchable_metadata"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   base::CheckResult check(std::string_view indicator_id,
                           const base::Context& context) const override;

@@ -11,18 +11,12 @@
 
 namespace quarnel::plugins::builtin::releases {
 
-class ReleasesPlugin final : public base::BasePlugin {
+class ReleasesPlugin final : public base::DeclaredPlugin<ReleasesPlugin> {
  public:
   static constexpr std::string_view NAME = "releases";
   static constexpr std::string_view VERSION = "0.1.0";
   static constexpr std::array<std::string_view, 1> SUPPORTED_INDICATORS = {"version_identifiers"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
-  bool requires_forge() const override { return false; }
+  static constexpr bool REQUIRES_FORGE = false;
 
   base::CheckResult check(std::string_view indicator_id,
                           const base::Context& context) const override;

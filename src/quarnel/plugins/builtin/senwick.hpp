@@ -11,17 +11,11 @@
 
 namespace quarnel::plugins::builtin::senwick {
 
-class SenwickPlugin final : public base::BasePlugin {
+class SenwickPlugin final : public base::DeclaredPlugin<SenwickPlugin> {
  public:
   static constexpr std::string_view NAME = "senwick";
   static constexpr std::string_view VERSION = "0.1.0";
   static constexpr std::array<std::string_view, 1> SUPPORTED_INDICATORS = {"qualified_references"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   base::CheckResult check(std::string_view indicator_id,
                           const base::Context& context) const override;

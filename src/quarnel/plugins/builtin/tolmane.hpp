@@ -12,18 +12,12 @@
 
 namespace quarnel::plugins::builtin::tolmane {
 
-class TolmanePlugin final : public base::BasePlugin {
+class TolmanePlugin final : public base::DeclaredPlugin<TolmanePlugin> {
  public:
   static constexpr std::string_view NAME = "tolmane";
   static constexpr std::string_view VERSION = "0.1.0";
   static constexpr std::array<std::string_view, 3> SUPPORTED_INDICATORS = {
       "identifier_retrieval", "open_access_protocol", "access_documentation"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   base::CheckResult check(std::string_view indicator_id,
                           const base::Context& context) const override;

@@ -15,20 +15,13 @@
 
 namespace quarnel::plugins::builtin::yarrowin {
 
-class YarrowinPlugin final : public base::BasePlugin {
+class YarrowinPlugin final : public base::DeclaredPlugin<YarrowinPlugin> {
  public:
   static constexpr std::string_view NAME = "yarrowin";
   static constexpr std::string_view VERSION = "0.1.0";
   static constexpr std::string_view DESCRIPTION =
       "Looks for CITATION.cff or codemeta.json with metadata fields.";
   static constexpr std::array<std::string_view, 1> SUPPORTED_INDICATORS = {"rich_metadata"};
-
-  std::string_view name() const override { return NAME; }
-  std::string_view version() const override { return VERSION; }
-  std::string_view description() const override { return DESCRIPTION; }
-  std::span<const std::string_view> supported_indicators() const override {
-    return SUPPORTED_INDICATORS;
-  }
 
   // Answers every id with the citation check, labelled with the id given.
   base::CheckResult check(std::string_view indicator_id,
