@@ -114,6 +114,7 @@ TEST(Cli, UsageErrorsExitWithTwoAndSayWhatToDo) {
       {{"assess", dir.path().string(), "--min-compliance", "diamond"}, "must be one of"},
       {{"assess", dir.path().string(), "--config", (dir / "none.yml").string()}, "none.yml"},
       {{"frobnicate"}, "quarnel --help"},
+      {{"assess", dir.path().string(), "-o", (file / "report.txt").string()}, "file.txt"},
   };
   for (const auto& c : cases) {
     const auto run = quarnel(c.args);
@@ -217,10 +218,16 @@ TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
                                   std::filesystem::directory_iterator());
   EXPECT_EQ(left, 1) << "only the clone asked to be kept may stay";
 
-  const auto failed = quarnel({"assess", "file:///nonexistent/quarnel/tool.git", "-q"});
+  testing::TempDir failed_tmp;
+  process::Completed failed;
+  {
+    const ScopedEnv tmpdir("TMPDIR", failed_tmp.path().string());
+    failed = quarnel({"assess", "file:///nonexistent/quarnel/tool.git", "-q"});
+  }
   EXPECT_EQ(failed.exit_code, 2);
   EXPECT_NE(failed.stderr_text.find("git clone failed: "), std::string::npos)
       << failed.stderr_text;
+  EXPECT_TRUE(std::filesystem::is_empty(failed_tmp.path())) << "a failed clone leaves nothing";
 }
 
 }  // namespace

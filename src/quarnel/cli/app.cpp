@@ -93,7 +93,14 @@ class TemporaryClone {
                     std::filesystem::temp_directory_path().string());
     }
     dir_ = tmpl;
-    utils::git::clone_repo(url, dir_, std::nullopt, depth);
+    try {
+      utils::git::clone_repo(url, dir_, std::nullopt, depth);
+    } catch (...) {
+      // The destructor does not run for an object whose constructor failed.
+      std::error_code ec;
+      std::filesystem::remove_all(dir_, ec);
+      throw;
+    }
   }
   ~TemporaryClone() {
     if (keep_ || dir_.empty()) return;
