@@ -42,34 +42,13 @@ class CliTest : public ::testing::Test {
     ::unsetenv("GITEA_TOKEN");
     repo.dir().write("pyproject.toml", "[project]\nname = \"tool\"\nversion = \"1.2.3\"\n");
     repo.dir().write("README.md", "# tool\n\nCite as doi:10.5281/zenodo.1234567\n");
-    repo.commit_file("codemeta.json", R"({"identifier": "https://doi.org/10.5281/zenodo.1234567"})");
+    repo.commit_file("codemeta.json",
+                     R"({"identifier": "https://doi.org/10.5281/zenodo.1234567"})");
     repo.git({"tag", "v1.2.3"});
     repo.git({"remote", "add", "origin", "https://example.invalid/group/tool.git"});
   }
 
   testing::GitFixture repo;
-};
-
-// Sets an environment variable for the life of the object, and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
 };
 
 std::string without_duration(std::string report) {
@@ -196,16 +175,16 @@ TEST_F(CliTest, ConfigFileInTheCheckoutIsReadAndFlagsOverrideIt) {
 
 TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
   testing::TempDir remote;
-  testing::run_checked({"git", "clone", "-q", "--bare", repo.path().string(),
-                        (remote / "tool.git").string()},
-                       remote.path());
+  testing::run_checked(
+      {"git", "clone", "-q", "--bare", repo.path().string(), (remote / "tool.git").string()},
+      remote.path());
   const std::string url = "file://" + (remote / "tool.git").string();
   // The clone goes to the temporary directory of the child: a private one here, so that what
   // is left in it afterwards can be seen.
   testing::TempDir tmp;
   process::Completed run, kept;
   {
-    const ScopedEnv tmpdir("TMPDIR", tmp.path().string());
+    const testing::ScopedEnv tmpdir("TMPDIR", tmp.path().string());
     run = quarnel({"assess", url, "-f", "json", "-q"});
     kept = quarnel({"assess", url, "-q", "--keep-clone"});
   }
@@ -221,12 +200,11 @@ TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
   testing::TempDir failed_tmp;
   process::Completed failed;
   {
-    const ScopedEnv tmpdir("TMPDIR", failed_tmp.path().string());
+    const testing::ScopedEnv tmpdir("TMPDIR", failed_tmp.path().string());
     failed = quarnel({"assess", "file:///nonexistent/quarnel/tool.git", "-q"});
   }
   EXPECT_EQ(failed.exit_code, 2);
-  EXPECT_NE(failed.stderr_text.find("git clone failed: "), std::string::npos)
-      << failed.stderr_text;
+  EXPECT_NE(failed.stderr_text.find("git clone failed: "), std::string::npos) << failed.stderr_text;
   EXPECT_TRUE(std::filesystem::is_empty(failed_tmp.path())) << "a failed clone leaves nothing";
 }
 

@@ -253,20 +253,6 @@ TEST_F(BrantelCheck, MissingCheckoutIsNothingFound) {
   expect_nothing_found(result);
 }
 
-// Runs in `dir` until destroyed, for checkouts named relative to the working directory.
-class WorkingDirectory {
- public:
-  explicit WorkingDirectory(const stdfs::path& dir) : saved_(stdfs::current_path()) {
-    stdfs::current_path(dir);
-  }
-  ~WorkingDirectory() { stdfs::current_path(saved_); }
-  WorkingDirectory(const WorkingDirectory&) = delete;
-  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
- private:
-  stdfs::path saved_;
-};
-
 struct RelativeCase {
   std::string label;
   std::vector<std::pair<std::string, std::string>> files;
@@ -285,7 +271,7 @@ TEST(BrantelCheckoutPath, WorkingDirectoryNamedAnyWayGetsTheSameAnswer) {
     for (const std::string spelling : {"", ".", "./"}) {
       const TempDir repo;
       for (const auto& [path, content] : c.files) repo.write(path, content);
-      const WorkingDirectory here(repo.path());
+      const quarnel::testing::WorkingDirectory here(repo.path());
       const CheckResult result = BrantelPlugin{}.check("clear_license", Context(spelling));
       EXPECT_EQ(result.score, c.score) << c.label << " in '" << spelling << "'";
       EXPECT_EQ(result.output, c.output) << c.label << " in '" << spelling << "'";

@@ -16,9 +16,9 @@
 namespace quarnel::plugins::deps {
 namespace {
 
-using quarnel::testing::CwdGuard;
 using quarnel::testing::DepsSandbox;
 using quarnel::testing::TempDir;
+using quarnel::testing::WorkingDirectory;
 using utils::log::Level;
 using utils::log::LogCapture;
 namespace stdfs = std::filesystem;
@@ -236,7 +236,7 @@ TEST_F(DepsRealPython, LooksModulesUpWithoutRunningTheWorkingDirectory) {
   cwd.write("localpkg/__init__.py",
             "open(" + utils::text::repr(marker.string()) + ", 'w').close()\n");
   cwd.write("localmod.py", "open(" + utils::text::repr(marker.string()) + ", 'w').close()\n");
-  CwdGuard restore;
+  WorkingDirectory restore;
   stdfs::current_path(cwd.path());
 
   struct Case {
@@ -330,7 +330,7 @@ TEST_F(DepsExecutable, ProgramLookupIgnoresRelativeSearchPathEntries) {
   stdfs::permissions(cwd / "tool", stdfs::perms::owner_all);
   cwd.write("sub/tool", "#!/bin/sh\n");
   stdfs::permissions(cwd / "sub/tool", stdfs::perms::owner_all);
-  CwdGuard restore;
+  WorkingDirectory restore;
   stdfs::current_path(cwd.path());
   for (const std::string path : {"", ":", ".", "sub", "sub:."}) {
     SCOPED_TRACE(path);

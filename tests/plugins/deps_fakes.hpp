@@ -21,42 +21,6 @@
 
 namespace quarnel::testing {
 
-// Restores one environment variable (or its absence) when it goes away.
-class EnvVarGuard {
- public:
-  explicit EnvVarGuard(std::string name) : name_(std::move(name)) {
-    if (const char* value = std::getenv(name_.c_str())) saved_ = value;
-  }
-  ~EnvVarGuard() {
-    if (saved_) {
-      ::setenv(name_.c_str(), saved_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-  EnvVarGuard(const EnvVarGuard&) = delete;
-  EnvVarGuard& operator=(const EnvVarGuard&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> saved_;
-};
-
-// Restores the working directory when it goes away.
-class CwdGuard {
- public:
-  CwdGuard() : saved_(stdfs::current_path()) {}
-  ~CwdGuard() {
-    std::error_code ec;
-    stdfs::current_path(saved_, ec);
-  }
-  CwdGuard(const CwdGuard&) = delete;
-  CwdGuard& operator=(const CwdGuard&) = delete;
-
- private:
-  stdfs::path saved_;
-};
-
 class DepsSandbox : public ::testing::Test {
  protected:
   DepsSandbox() : saved_timeouts_(plugins::deps::detail::timeouts()) {
@@ -120,8 +84,8 @@ class DepsSandbox : public ::testing::Test {
   const TempDir& dir() const { return dir_; }
 
  private:
-  EnvVarGuard path_guard_{"PATH"};
-  EnvVarGuard home_guard_{"HOME"};
+  ScopedEnv path_guard_{"PATH"};
+  ScopedEnv home_guard_{"HOME"};
   TempDir dir_;
   stdfs::path bin_;
   stdfs::path home_;

@@ -159,26 +159,12 @@ TEST(DocumentationCheck, MissingCheckoutFindsNothing) {
   EXPECT_EQ(result.output, "No README found");
 }
 
-// Runs in `dir` until destroyed, for checkouts named relative to the working directory.
-class WorkingDirectory {
- public:
-  explicit WorkingDirectory(const stdfs::path& dir) : saved_(stdfs::current_path()) {
-    stdfs::current_path(dir);
-  }
-  ~WorkingDirectory() { stdfs::current_path(saved_); }
-  WorkingDirectory(const WorkingDirectory&) = delete;
-  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
- private:
-  stdfs::path saved_;
-};
-
 TEST(DocumentationCheck, WorkingDirectoryNamedAnyWayIsCheckedWhole) {
   const TempDir dir;
   dir.write("README.md", bytes(512));
   dir.write("docs/a.md", "x");
   dir.write("mkdocs.yml", "x");
-  const WorkingDirectory here(dir.path());
+  const quarnel::testing::WorkingDirectory here(dir.path());
   // The empty path names the working directory, as it does for the git queries.
   for (const std::string spelling : {"", ".", "./"}) {
     const CheckResult result = check(spelling);

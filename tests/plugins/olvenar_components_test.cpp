@@ -634,20 +634,6 @@ TEST(OlvenarComponents, RepeatedChecksAgreeAndWriteNothing) {
   EXPECT_EQ(listing(dir.path()), before);
 }
 
-// Runs in `dir` until destroyed, for checkouts named relative to the working directory.
-class WorkingDirectory {
- public:
-  explicit WorkingDirectory(const stdfs::path& dir) : saved_(stdfs::current_path()) {
-    stdfs::current_path(dir);
-  }
-  ~WorkingDirectory() { stdfs::current_path(saved_); }
-  WorkingDirectory(const WorkingDirectory&) = delete;
-  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
- private:
-  stdfs::path saved_;
-};
-
 // The empty path names the working directory, as "." does: both see the same checkout.
 TEST(OlvenarCheck, WorkingDirectoryNamedAnyWayGetsTheSameAnswer) {
   quarnel::testing::prepare_git_environment();
@@ -661,7 +647,7 @@ TEST(OlvenarCheck, WorkingDirectoryNamedAnyWayGetsTheSameAnswer) {
     SCOPED_TRACE(id);
     const auto absolute = check(id, dir.path());
     ASSERT_GT(absolute.score, 0.0);
-    const WorkingDirectory inside(dir.path());
+    const quarnel::testing::WorkingDirectory inside(dir.path());
     for (const std::string name : {"", "."}) {
       SCOPED_TRACE("checkout named '" + name + "'");
       const auto relative = check(id, name);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -81,6 +82,33 @@ std::string run_checked(const std::vector<std::string>& argv, const stdfs::path&
     ADD_FAILURE() << "command failed: " << command << "in " << cwd;
   }
   return output;
+}
+
+ScopedEnv::ScopedEnv(std::string name) : name_(std::move(name)) {
+  if (const char* value = std::getenv(name_.c_str())) saved_ = value;
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::string& value) : ScopedEnv(std::move(name)) {
+  ::setenv(name_.c_str(), value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (saved_) {
+    ::setenv(name_.c_str(), saved_->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+WorkingDirectory::WorkingDirectory() : saved_(stdfs::current_path()) {}
+
+WorkingDirectory::WorkingDirectory(const stdfs::path& dir) : WorkingDirectory() {
+  stdfs::current_path(dir);
+}
+
+WorkingDirectory::~WorkingDirectory() {
+  std::error_code ec;
+  stdfs::current_path(saved_, ec);
 }
 
 void prepare_git_environment() {

@@ -4,6 +4,7 @@
 // and real git repositories with a fixed identity.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,34 @@ class GitFixture {
 
  private:
   TempDir dir_;
+};
+
+// Saves an environment variable (or its absence), optionally sets it, and puts the old state
+// back when it goes away.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(std::string name);
+  ScopedEnv(std::string name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
+// Saves the working directory, optionally changes into `dir`, and goes back when it goes away.
+class WorkingDirectory {
+ public:
+  WorkingDirectory();
+  explicit WorkingDirectory(const stdfs::path& dir);
+  ~WorkingDirectory();
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  stdfs::path saved_;
 };
 
 // Sets the environment variables git needs for reproducible test repositories (identity,

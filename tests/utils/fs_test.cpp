@@ -83,12 +83,7 @@ TEST(FsReadBytes, EmptyRootAndRelativeNamesMeanTheWorkingDirectory) {
   TempDir dir;
   dir.write("docs/real.md", "inside");
   stdfs::create_symlink("docs/real.md", dir / "link.md");
-  // Back to where the test started on every way out.
-  struct WorkingDirectory {
-    stdfs::path saved = stdfs::current_path();
-    ~WorkingDirectory() { stdfs::current_path(saved); }
-  } restore;
-  stdfs::current_path(dir.path());
+  const quarnel::testing::WorkingDirectory inside(dir.path());
   struct Case {
     stdfs::path path;
     stdfs::path root;

@@ -22,29 +22,8 @@ namespace {
 namespace stdfs = std::filesystem;
 using namespace std::chrono_literals;
 using quarnel::testing::GitFixture;
+using quarnel::testing::ScopedEnv;
 using quarnel::testing::TempDir;
-
-// Sets an environment variable for the life of the object and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 class ScopedQueryTimeout {
  public:
