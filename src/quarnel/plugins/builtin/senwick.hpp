@@ -1,6 +1,6 @@
 #pragma once
 
-// Qualified references: which dependency specification files (package manifests, requirement
+// Qualified references: which files declaring dependencies (package manifests, requirement
 // lists, lock files, build and environment descriptions) lie at the checkout root.
 
 #include <array>
