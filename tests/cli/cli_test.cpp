@@ -103,6 +103,50 @@ TEST(Cli, UsageErrorsExitWithTwoAndSayWhatToDo) {
   }
 }
 
+// Every numeric option refuses what it cannot use before anything runs: not-a-number and the
+// infinities (which would make a gate that can never pass), fractions where a count is wanted,
+// and values out of range, each naming the range in plain numbers.
+TEST(Cli, NumericOptionsNameTheirRangeAndRefuseNonFiniteValues) {
+  testing::TempDir dir;
+  struct Case {
+    std::string option;
+    std::string value;
+    std::string range;
+  };
+  const std::vector<Case> cases = {
+      {"--min-score", "nan", "a number from 0 to 10"},
+      {"--min-score", "-inf", "a number from 0 to 10"},
+      {"--min-score", "10.5", "a number from 0 to 10"},
+      {"--min-score", "ten", "a number from 0 to 10"},
+      {"--target-score", "NaN", "a number from 0 to 10"},
+      {"--target-score", "infinity", "a number from 0 to 10"},
+      {"--target-score", "1e400", "a number from 0 to 10"},
+      {"--target-score", "-0.1", "a number from 0 to 10"},
+      {"--depth", "0", "a whole number from 1 to 2147483647"},
+      {"--depth", "2147483648", "a whole number from 1 to 2147483647"},
+      {"--jobs", "0", "a whole number from 1 to 1024"},
+      {"--jobs", "2.5", "a whole number from 1 to 1024"},
+      {"--indent", "-1", "a whole number from 0 to 32"},
+      {"--indent", "99999999999999999999999", "a whole number from 0 to 32"},
+      {"--indent", "0x10", "a whole number from 0 to 32"},
+  };
+  for (const auto& c : cases) {
+    const auto run = quarnel({"assess", dir.path().string(), c.option, c.value});
+    EXPECT_EQ(run.exit_code, 2) << c.option << ' ' << c.value;
+    EXPECT_NE(run.stderr_text.find(c.option + ": expected " + c.range + ", got '" + c.value + "'"),
+              std::string::npos)
+        << run.stderr_text;
+    EXPECT_EQ(run.stdout_text, "") << c.option << ' ' << c.value;
+  }
+
+  const auto bounds =
+      quarnel({"assess", dir.path().string(), "-q", "--min-score", "0", "--target-score", "10",
+               "--jobs", "1024", "--indent", "32", "--depth", "2147483647", "-f", "json"});
+  EXPECT_EQ(bounds.exit_code, 0) << bounds.stderr_text;
+  EXPECT_EQ(bounds.stdout_text.find("{\n" + std::string(32, ' ') + "\"schema_version\": 1,"), 0u)
+      << "the bounds themselves are accepted";
+}
+
 TEST_F(CliTest, TextReportGoesToStdoutAlone) {
   const auto run = quarnel({"assess", repo.path().string()});
   EXPECT_EQ(run.exit_code, 0) << run.stderr_text;

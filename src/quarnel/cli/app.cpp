@@ -1,9 +1,12 @@
 #include "quarnel/cli/app.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -116,6 +119,10 @@ class TemporaryClone {
   bool keep_;
 };
 
+// Wider JSON indentation only makes the report larger; a huge one would exhaust memory.
+constexpr long long MAX_INDENT = 32;
+constexpr long long MAX_JOBS_OPTION = 1024;
+
 std::optional<std::string> env_token(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr || *value == '\0') return std::nullopt;
@@ -140,6 +147,64 @@ std::string check_level(const std::string& value) {
     if (lowered == name) return {};
   }
   return "must be one of none, bronze, silver, gold, platinum";
+}
+
+// Numeric options are checked on their text, before CLI11 converts it: CLI11's range check lets
+// NaN through and prints its bounds in full float form, and its integer conversion reads "010"
+// as octal. A value that passes is handed on in plain decimal form, so that what was checked is
+// what gets converted.
+std::string bound_text(double bound) {
+  if (bound == std::floor(bound) && std::fabs(bound) < 1e15) {
+    return std::to_string(static_cast<long long>(bound));
+  }
+  return utils::text::float_repr(bound);
+}
+
+std::string_view without_plus(std::string_view value) {
+  if (!value.empty() && value.front() == '+') value.remove_prefix(1);
+  return value;
+}
+
+std::string refusal(std::string_view expected, double low, double high, const std::string& value) {
+  return "expected " + std::string(expected) + " from " + bound_text(low) + " to " +
+         bound_text(high) + ", got " + utils::text::repr(value);
+}
+
+CLI::Validator whole_number_in(long long low, long long high) {
+  return CLI::Validator(
+      [low, high](std::string& value) -> std::string {
+        const std::string_view digits = without_plus(value);
+        long long number = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), number);
+        if (error != std::errc() || end != digits.data() + digits.size() || number < low ||
+            number > high) {
+          return refusal("a whole number", static_cast<double>(low), static_cast<double>(high),
+                         value);
+        }
+        value = std::to_string(number);
+        return {};
+      },
+      "INT in [" + std::to_string(low) + " - " + std::to_string(high) + "]");
+}
+
+CLI::Validator number_in(double low, double high) {
+  return CLI::Validator(
+      [low, high](std::string& value) -> std::string {
+        const std::string_view digits = without_plus(value);
+        double number = 0.0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(),
+                                                  number, std::chars_format::general);
+        // Written so that NaN fails the range test too.
+        if (error != std::errc() || end != digits.data() + digits.size() ||
+            !(number >= low && number <= high)) {
+          return refusal("a number", low, high, value);
+        }
+        if (number == 0.0) number = 0.0;  // no "-0.0" in the verdicts
+        value = utils::text::float_repr(number);
+        return {};
+      },
+      "FLOAT in [" + bound_text(low) + " - " + bound_text(high) + "]");
 }
 
 struct AssessArgs {
@@ -170,29 +235,30 @@ void add_assess_options(CLI::App& assess, AssessArgs& a) {
       ->capture_default_str();
   assess.add_option("-o,--output", a.output,
                     "Write the report to this file, or into this existing directory");
-  assess.add_option("--indent", a.indent, "Indentation of the JSON report (default 2)");
+  assess.add_option("--indent", a.indent, "Indentation of the JSON report (default 2)")
+      ->transform(whole_number_in(0, MAX_INDENT));
   assess.add_option("-c,--config", a.config_file,
                     "Quality gate and goals file (default: .quarnel.yml in the checkout)");
   assess.add_option("--min-compliance", a.min_compliance, "Gate: lowest acceptable level")
       ->check(check_level);
   assess.add_option("--min-score", a.min_score, "Gate: lowest acceptable overall score")
-      ->check(CLI::Range(0.0, 10.0));
+      ->transform(number_in(0.0, 10.0));
   // One value per occurrence, so that a list option never swallows the target after it.
   assess.add_option("--require", a.require, "Gate: an indicator that must pass (repeatable)")
       ->allow_extra_args(false);
   assess.add_option("--target-compliance", a.target_compliance, "Goal: compliance level")
       ->check(check_level);
   assess.add_option("--target-score", a.target_score, "Goal: overall score")
-      ->check(CLI::Range(0.0, 10.0));
+      ->transform(number_in(0.0, 10.0));
   assess.add_option("--only", a.only, "Assess only these indicators (comma-separated)")
       ->allow_extra_args(false);
   assess.add_option("--skip", a.skip, "Do not assess these indicators (comma-separated)")
       ->allow_extra_args(false);
   assess.add_option("-j,--jobs", a.jobs, "Checks run at once (default: processors, at most 17)")
-      ->check(CLI::Range(1u, 1024u));
+      ->transform(whole_number_in(1, MAX_JOBS_OPTION));
   assess.add_flag("--keep-clone", a.keep_clone, "Keep the temporary clone of a URL target");
   assess.add_option("--depth", a.depth, "Depth of the shallow clone of a URL target")
-      ->check(CLI::PositiveNumber)
+      ->transform(whole_number_in(1, std::numeric_limits<int>::max()))
       ->capture_default_str();
 }
 
