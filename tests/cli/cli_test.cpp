@@ -1,9 +1,16 @@
 // The built executable, run as a user runs it.
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <regex>
 #include <string>
@@ -31,6 +38,67 @@ process::Completed quarnel(std::vector<std::string> args, const std::filesystem:
   if (!cwd.empty()) options.cwd = cwd;
   options.timeout = std::chrono::seconds(120);
   return process::run(args, options);
+}
+
+// Where the child's standard output goes in quarnel_raw.
+enum class Stdout { File, DevFull, Closed };
+
+struct RawRun {
+  int exit_code = -1;
+  std::string stdout_text;  // only for Stdout::File
+  std::string stderr_text;
+};
+
+// Runs the binary with a standard output that process::run cannot give it (a full device, a
+// closed descriptor), optionally as another user, with standard error in a file.
+RawRun quarnel_raw(std::vector<std::string> args, Stdout where,
+                   std::optional<uid_t> user = std::nullopt) {
+  testing::TempDir io;
+  args.insert(args.begin(), binary());
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const auto out_path = io / "stdout";
+  const auto err_path = io / "stderr";
+  // Opened before the fork (and before any change of user): the child only rearranges them.
+  const int out_fd = where == Stdout::Closed
+                         ? -1
+                         : ::open(where == Stdout::DevFull ? "/dev/full" : out_path.c_str(),
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  EXPECT_TRUE(err_fd >= 0 && (where == Stdout::Closed || out_fd >= 0));
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (out_fd >= 0) {
+      ::dup2(out_fd, STDOUT_FILENO);
+    } else {
+      ::close(STDOUT_FILENO);
+    }
+    ::dup2(err_fd, STDERR_FILENO);
+    if (user) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0) {
+        ::_exit(126);
+      }
+      if (::access(argv[0], X_OK) != 0) ::_exit(125);
+    }
+    ::alarm(120);  // a safety net, so that a hanging child cannot hang the test
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (out_fd >= 0) ::close(out_fd);
+  ::close(err_fd);
+  RawRun run;
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  }
+  const auto slurp = [](const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  if (where == Stdout::File) run.stdout_text = slurp(out_path);
+  run.stderr_text = slurp(err_path);
+  return run;
 }
 
 // A small checkout with a remote, a tag and a few identifiers.
@@ -145,6 +213,30 @@ TEST(Cli, NumericOptionsNameTheirRangeAndRefuseNonFiniteValues) {
   EXPECT_EQ(bounds.exit_code, 0) << bounds.stderr_text;
   EXPECT_EQ(bounds.stdout_text.find("{\n" + std::string(32, ' ') + "\"schema_version\": 1,"), 0u)
       << "the bounds themselves are accepted";
+}
+
+// A report that did not arrive must not look like success to a CI job: a full disk and a
+// closed standard output are both exit 2 with one line saying so.
+TEST(Cli, UnwritableStandardOutputIsAnError) {
+  testing::TempDir dir;
+  const std::vector<std::vector<std::string>> commands = {
+      {"assess", dir.path().string()},
+      {"assess", dir.path().string(), "-f", "json", "-q"},
+      {"indicators"},
+      {"indicators", "--format", "json"},
+  };
+  for (const auto where : {Stdout::DevFull, Stdout::Closed}) {
+    for (const auto& args : commands) {
+      const auto run = quarnel_raw(args, where);
+      const std::string label =
+          args[0] + (where == Stdout::DevFull ? " > /dev/full" : " with stdout closed");
+      EXPECT_EQ(run.exit_code, 2) << label;
+      EXPECT_EQ(run.stderr_text.rfind("quarnel: error: cannot write to standard output: ", 0), 0u)
+          << label << ": " << run.stderr_text;
+      EXPECT_EQ(std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'), 1)
+          << label << ": " << run.stderr_text;
+    }
+  }
 }
 
 TEST_F(CliTest, TextReportGoesToStdoutAlone) {

@@ -1,6 +1,7 @@
 #include "quarnel/cli/app.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -11,8 +12,10 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -80,9 +83,38 @@ std::string indicators_json() {
   return list.dump(2) + "\n";
 }
 
+bool guard_standard_descriptors() noexcept {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Read-only, so that a write to it fails and is reported rather than lost.
+    const int placeholder = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+    if (placeholder < 0) return false;
+    if (placeholder != fd) {
+      const bool moved = ::dup2(placeholder, fd) == fd;
+      ::close(placeholder);
+      if (!moved) return false;
+    }
+  }
+  return true;
+}
+
 namespace {
 
 namespace schema = config::schema;
+
+// Writes all of `text` to standard output and flushes it. A report lost to a full disk or a
+// closed descriptor must not end in exit 0: when the text did not arrive, one line on standard
+// error says so and the result is false.
+bool write_stdout(std::ostream& out, std::ostream& err, std::string_view text) {
+  errno = 0;
+  out << text;
+  out.flush();
+  if (out) return true;
+  const int reason = errno;
+  err << "quarnel: error: cannot write to standard output"
+      << (reason != 0 ? ": " + std::generic_category().message(reason) : std::string()) << '\n';
+  return false;
+}
 
 // A shallow clone in a temporary directory that is removed again unless asked to keep it.
 class TemporaryClone {
@@ -370,9 +402,8 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   if (output) {
     if (!quiet) err << "quarnel: report written to " << report << '\n';
   } else {
-    out << report;
-    if (!report.empty() && report.back() != '\n') out << '\n';
-    out.flush();
+    const bool ends_line = report.empty() || report.back() == '\n';
+    if (!write_stdout(out, err, ends_line ? report : report + '\n')) return EXIT_USAGE;
   }
   if (!quiet) print_verdicts(assessment, err);
   if (assessment.quality_gate && !assessment.quality_gate->passed) return EXIT_GATE_FAILED;
@@ -412,14 +443,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
-    out << app.help();
-    return EXIT_OK;
+    return write_stdout(out, err, app.help()) ? EXIT_OK : EXIT_USAGE;
   } catch (const CLI::CallForAllHelp&) {
-    out << app.help("", CLI::AppFormatMode::All);
-    return EXIT_OK;
+    return write_stdout(out, err, app.help("", CLI::AppFormatMode::All)) ? EXIT_OK : EXIT_USAGE;
   } catch (const CLI::CallForVersion& e) {
-    out << e.what() << '\n';
-    return EXIT_OK;
+    return write_stdout(out, err, std::string(e.what()) + '\n') ? EXIT_OK : EXIT_USAGE;
   } catch (const CLI::ParseError& e) {
     err << "quarnel: error: " << e.what() << "\nRun 'quarnel --help' for usage.\n";
     return EXIT_USAGE;
@@ -431,8 +459,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
   try {
     if (list->parsed()) {
-      out << (format == "json" ? indicators_json() : indicators_table());
-      return EXIT_OK;
+      const auto listing = format == "json" ? indicators_json() : indicators_table();
+      return write_stdout(out, err, listing) ? EXIT_OK : EXIT_USAGE;
     }
     if (assess->parsed()) return assess_command(assess_args, quiet, out, err);
   } catch (const CloneError& e) {

@@ -15,6 +15,12 @@ inline constexpr int EXIT_USAGE = 2;
 // messages to `err`. Returns the exit status.
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+// Gives each of the descriptors 0, 1 and 2 that is closed at start-up a placeholder that refuses
+// writes. Otherwise the next file or pipe opened would take its number and the report (or a
+// child's output) would land in it, and a closed standard output would go unnoticed. Call first
+// thing in main; false when no placeholder can be opened.
+bool guard_standard_descriptors() noexcept;
+
 // The catalogue as an aligned table (principle, indicator, category, name), one line each.
 std::string indicators_table();
 // The catalogue as a JSON array of objects.

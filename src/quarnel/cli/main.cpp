@@ -5,6 +5,7 @@
 #include "quarnel/cli/app.hpp"
 
 int main(int argc, char** argv) {
+  if (!quarnel::cli::guard_standard_descriptors()) return quarnel::cli::EXIT_USAGE;
   std::vector<std::string> args(argv + 1, argv + argc);
   return quarnel::cli::run(args, std::cout, std::cerr);
 }
