@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <regex>
@@ -307,6 +309,37 @@ TEST_F(CliTest, ConfigFileInTheCheckoutIsReadAndFlagsOverrideIt) {
   const auto broken = quarnel({"assess", repo.path().string()});
   EXPECT_EQ(broken.exit_code, 2);
   EXPECT_NE(broken.stderr_text.find("unknown_key"), std::string::npos) << broken.stderr_text;
+}
+
+// Any entry named .quarnel.yml is the checkout's configuration: one that cannot be read as a
+// file, a broken link included, is an unusable configuration and never a missing gate.
+TEST(Cli, UnreadableConfigEntryInTheCheckoutIsAnError) {
+  testing::TempDir outside;
+  const auto elsewhere = outside.write("gate.yml", "min_compliance: none\n");
+  struct Case {
+    std::string name;
+    std::function<void(const std::filesystem::path&)> make;
+  };
+  const std::vector<Case> cases = {
+      {"dangling link", [](const auto& at) { std::filesystem::create_symlink("missing.yml", at); }},
+      {"looping link", [](const auto& at) { std::filesystem::create_symlink(at.filename(), at); }},
+      {"link out of the checkout",
+       [&](const auto& at) { std::filesystem::create_symlink(elsewhere, at); }},
+      {"directory", [](const auto& at) { std::filesystem::create_directory(at); }},
+      {"fifo", [](const auto& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir checkout;
+    const auto config = checkout / ".quarnel.yml";
+    c.make(config);
+    const auto run = quarnel({"assess", checkout.path().string(), "-q"});
+    EXPECT_EQ(run.exit_code, 2) << c.name;
+    EXPECT_EQ(run.stderr_text.rfind("quarnel: error: cannot read " + config.string() + ": ", 0), 0u)
+        << c.name << ": " << run.stderr_text;
+    EXPECT_EQ(std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'), 1)
+        << c.name << ": " << run.stderr_text;
+    EXPECT_EQ(run.stdout_text, "") << c.name;
+  }
 }
 
 TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {

@@ -305,9 +305,10 @@ schema::Config build_config(const AssessArgs& a, const std::filesystem::path& ch
   const auto known = catalogue_ids();
   if (!a.config_file.empty()) {
     config = schema::load_config(a.config_file, known);
-  } else if (const auto file = checkout / schema::CONFIG_FILE_NAME; utils::fs::exists(file)) {
+  } else if (const auto file = checkout / schema::CONFIG_FILE_NAME; utils::fs::entry_exists(file)) {
     // The checkout is untrusted: its configuration is read like any file of it, never through
-    // a link that leads outside.
+    // a link that leads outside. Any entry of the name counts: a broken link silently ignored
+    // would switch the gate off.
     std::string text;
     try {
       text = utils::fs::read_text(file, utils::text::DecodeMode::Strict, checkout);

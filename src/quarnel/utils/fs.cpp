@@ -123,6 +123,11 @@ bool is_symlink(const stdfs::path& path) noexcept {
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool entry_exists(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
 std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>& root) {
   stdfs::path resolved_root;
   if (root) {

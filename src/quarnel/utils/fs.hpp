@@ -23,6 +23,8 @@ bool is_regular_file(const stdfs::path& path) noexcept;
 bool is_directory(const stdfs::path& path) noexcept;
 // The entry itself, not following a link; false on any error.
 bool is_symlink(const stdfs::path& path) noexcept;
+// Whether there is an entry of that name at all, a dangling or looping link included.
+bool entry_exists(const stdfs::path& path) noexcept;
 
 // Whole file as bytes. Raises OsError when the path is not a regular file after following
 // links, is larger than MAX_READ_BYTES, cannot be opened or read, or - when `root` is given -
