@@ -295,6 +295,23 @@ TEST_F(CliTest, GateDecidesTheExitStatus) {
   EXPECT_NE(passing.stderr_text.find("Quality gate: passed"), std::string::npos);
 }
 
+// Under --quiet a failing gate still says why (that is what a CI log needs); a passing gate,
+// the goals and the progress say nothing.
+TEST_F(CliTest, QuietKeepsOnlyTheReasonsOfAFailingGate) {
+  const auto failing = quarnel({"assess", repo.path().string(), "-q", "--min-compliance",
+                                "platinum", "--require", "clear_license", "--target-score", "9"});
+  EXPECT_EQ(failing.exit_code, 1);
+  EXPECT_EQ(failing.stderr_text,
+            "Quality gate: FAILED\n"
+            "  - Compliance none < required platinum\n"
+            "  - Required indicator not passing: clear_license\n");
+
+  const auto passing = quarnel(
+      {"assess", repo.path().string(), "-q", "--min-score", "0", "--target-compliance", "gold"});
+  EXPECT_EQ(passing.exit_code, 0);
+  EXPECT_EQ(passing.stderr_text, "");
+}
+
 TEST_F(CliTest, ConfigFileInTheCheckoutIsReadAndFlagsOverrideIt) {
   repo.dir().write(".quarnel.yml", "min_compliance: platinum\ntarget_score: 9.5\n");
   const auto from_file = quarnel({"assess", repo.path().string()});

@@ -331,12 +331,15 @@ schema::Config build_config(const AssessArgs& a, const std::filesystem::path& ch
   return config;
 }
 
-void print_verdicts(const core::models::Assessment& assessment, std::ostream& err) {
-  if (assessment.quality_gate) {
+// Under `quiet` only a failing gate is shown: its violations are the reason for exit 1, which a
+// CI log must not lose; the goals never fail a run.
+void print_verdicts(const core::models::Assessment& assessment, bool quiet, std::ostream& err) {
+  if (assessment.quality_gate && !(quiet && assessment.quality_gate->passed)) {
     const auto& gate = *assessment.quality_gate;
     err << "Quality gate: " << (gate.passed ? "passed" : "FAILED") << '\n';
     for (const auto& violation : gate.violations) err << "  - " << violation << '\n';
   }
+  if (quiet) return;
   const auto& goals = assessment.quality_goals;
   if (goals.compliance) {
     const auto& g = *goals.compliance;
@@ -406,7 +409,7 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
     const bool ends_line = report.empty() || report.back() == '\n';
     if (!write_stdout(out, err, ends_line ? report : report + '\n')) return EXIT_USAGE;
   }
-  if (!quiet) print_verdicts(assessment, err);
+  print_verdicts(assessment, quiet, err);
   if (assessment.quality_gate && !assessment.quality_gate->passed) return EXIT_GATE_FAILED;
   return EXIT_OK;
 }
