@@ -241,6 +241,51 @@ TEST(Cli, UnwritableStandardOutputIsAnError) {
   }
 }
 
+// A checkout that cannot be listed or entered is an assessment that could not run, not an empty
+// checkout. Permission bits do not stop root, so as root the binary runs as uid 65534.
+TEST(Cli, CheckoutThatCannotBeListedIsAnError) {
+  namespace stdfs = std::filesystem;
+  const bool root = ::geteuid() == 0;
+  const std::optional<uid_t> user = root ? std::optional<uid_t>(65534) : std::nullopt;
+  // The bits the running user is judged by: the owner's, or the others' for uid 65534.
+  const auto bits = [&](bool read, bool search) {
+    stdfs::perms granted = stdfs::perms::none;
+    if (read) granted |= root ? stdfs::perms::others_read : stdfs::perms::owner_read;
+    if (search) granted |= root ? stdfs::perms::others_exec : stdfs::perms::owner_exec;
+    return granted;
+  };
+  struct Case {
+    std::string name;
+    bool read;
+    bool search;
+  };
+  const std::vector<Case> cases = {
+      {"no permission at all", false, false},
+      {"no read permission", false, true},
+      {"no search permission", true, false},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir parent;
+    // Whoever runs the binary may reach the checkout, just not list or enter it.
+    stdfs::permissions(parent.path(), stdfs::perms::others_exec, stdfs::perm_options::add);
+    const auto checkout = parent.mkdir("checkout");
+    parent.write("checkout/README.md", "# tool\n");
+    stdfs::permissions(checkout, bits(c.read, c.search));
+    if (!root && ::access(checkout.c_str(), c.read ? X_OK : R_OK) == 0) {
+      GTEST_SKIP() << "permission bits do not restrict this user, and it is not root";
+    }
+    const auto run = quarnel_raw({"assess", checkout.string()}, Stdout::File, user);
+    if (run.exit_code == 125) GTEST_SKIP() << "uid 65534 cannot run " << binary();
+    EXPECT_EQ(run.exit_code, 2) << c.name;
+    EXPECT_EQ(run.stderr_text.rfind("quarnel: error: " + checkout.string() + " cannot be read", 0),
+              0u)
+        << c.name << ": " << run.stderr_text;
+    EXPECT_EQ(std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'), 1)
+        << c.name << ": " << run.stderr_text;
+    EXPECT_EQ(run.stdout_text, "") << c.name;
+  }
+}
+
 TEST_F(CliTest, TextReportGoesToStdoutAlone) {
   const auto run = quarnel({"assess", repo.path().string()});
   EXPECT_EQ(run.exit_code, 0) << run.stderr_text;

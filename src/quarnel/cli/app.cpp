@@ -294,6 +294,18 @@ void add_assess_options(CLI::App& assess, AssessArgs& a) {
       ->capture_default_str();
 }
 
+// Why the checkout directory cannot be listed or entered, or none when it can. Every check would
+// otherwise find nothing, and the run would pass for the assessment of an empty directory.
+std::optional<std::string> unlistable_reason(const std::filesystem::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::generic_category().message(errno);
+  ::close(fd);
+  if (::faccessat(AT_FDCWD, dir.c_str(), X_OK, AT_EACCESS) != 0) {
+    return std::generic_category().message(errno);
+  }
+  return std::nullopt;
+}
+
 std::vector<std::string_view> catalogue_ids() {
   std::vector<std::string_view> ids;
   for (const auto& indicator : core::indicators::INDICATORS) ids.push_back(indicator.id);
@@ -374,6 +386,10 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   } else if (!utils::fs::is_directory(checkout)) {
     err << "quarnel: error: " << a.target
         << " is not a directory; give the path of a checkout directory\n";
+    return EXIT_USAGE;
+  } else if (const auto reason = unlistable_reason(checkout)) {
+    err << "quarnel: error: " << a.target << " cannot be read (" << *reason
+        << "); give the path of a checkout directory you can list and enter\n";
     return EXIT_USAGE;
   }
 
