@@ -11,6 +11,7 @@
 #include "quarnel/error.hpp"
 #include "quarnel/reports/markdown.hpp"
 #include "quarnel/utils/log.hpp"
+#include "quarnel/utils/text.hpp"
 #include "reports/sample_assessment.hpp"
 #include "support/fixtures.hpp"
 
@@ -109,6 +110,36 @@ TEST(GenerateReportTest, WithoutOutputPathReturnsTheTextAndLogsNothing) {
   EXPECT_EQ(generate_report(a, "text", stdfs::path()), expected);
   EXPECT_EQ(generate_report(a, "json", stdfs::path()), JsonRenderer().render(a, {}));
   EXPECT_TRUE(written_messages(capture).empty());
+}
+
+// Paths and file names from a checkout may hold bytes that are not UTF-8. Whatever the format,
+// returned or written, the report is valid UTF-8: one U+FFFD per maximal invalid subpart, and
+// every valid character (é here) as it was.
+TEST(GenerateReportTest, EveryFormatIsValidUtf8) {
+  auto a = sample_assessment();
+  a.repository.path = "/src/d\xc3\xa9\xffmo";            // a stray byte
+  a.compliance_level = "none\xe2\x82";                   // a sequence cut short
+  a.indicators[0].evidence = "LICENSE\xed\xa0\x80.txt";  // an encoded surrogate
+  struct Case {
+    std::string fmt;
+    std::vector<std::string> fragments;
+  };
+  const std::vector<Case> cases = {
+      {"text", {"Compliance: none\xef\xbf\xbd\n"}},
+      {"markdown",
+       {"`/src/d\xc3\xa9\xef\xbf\xbdmo`", "LICENSE\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd.txt"}},
+      {"json", {"\"/src/d\\u00e9\\ufffdmo\"", "LICENSE\\ufffd\\ufffd\\ufffd.txt"}},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    const std::string report = generate_report(a, c.fmt);
+    EXPECT_TRUE(quarnel::utils::text::is_valid_utf8(report)) << c.fmt;
+    for (const auto& fragment : c.fragments) {
+      EXPECT_NE(report.find(fragment), std::string::npos) << c.fmt << ": " << fragment;
+    }
+    const auto written = generate_report(a, c.fmt, dir / ("report." + c.fmt));
+    EXPECT_EQ(read_file(written), report) << c.fmt;
+  }
 }
 
 TEST(GenerateReportTest, OptionsReachTheRenderer) {

@@ -90,6 +90,11 @@ std::string generate_report(const core::models::Assessment& assessment, std::str
                             const RenderOptions& options) {
   const auto renderer = detail::load_renderer(fmt);
   std::string content = renderer->render(assessment, options);
+  // Paths and file names from the checkout may hold any bytes, and a renderer copies them; a
+  // report must stay readable as UTF-8 whatever its format. Valid text is left byte for byte.
+  if (!utils::text::is_valid_utf8(content)) {
+    content = utils::text::decode_raw(content, utils::text::DecodeMode::Replace);
+  }
   if (!output_path || output_path->empty()) return content;
 
   stdfs::path target = *output_path;

@@ -32,7 +32,8 @@ class RendererLoadError : public Error {
 // A new list of the format names, sorted by code point: "json", "markdown", "text".
 std::vector<std::string> available_formats();
 
-// Renders the assessment in the format `fmt` (matched exactly) and returns the text; with a
+// Renders the assessment in the format `fmt` (matched exactly) as valid UTF-8 (each maximal
+// invalid subpart of a rendered text replaced by U+FFFD) and returns the text; with a
 // non-empty `output_path` writes it there instead (into "quarnel-report" plus the format's
 // extension when the path is an existing directory, parents created) and returns the path
 // written. UnknownFormatError before anything is rendered; a rendering error before anything is
