@@ -7,11 +7,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "quarnel/plugins/builtin/yarrowin.hpp"
+#include "quarnel/utils/yaml.hpp"
 
 namespace {
 
-namespace yarrowin = quarnel::plugins::builtin::yarrowin;
+namespace yaml = quarnel::utils::yaml;
 
 constexpr std::size_t TARGET_SIZE = std::size_t{1} << 20;
 
@@ -48,7 +48,7 @@ std::string generated_cff() {
 void BM_SafeLoadCitationFile(benchmark::State& state) {
   const std::string text = generated_cff();
   for (auto _ : state) {
-    const auto document = yarrowin::detail::safe_load(text);
+    const auto document = yaml::safe_load(text);
     if (!document.is_mapping) throw std::runtime_error("the generated file is no mapping");
     benchmark::DoNotOptimize(document);
   }
