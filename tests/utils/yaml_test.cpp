@@ -80,6 +80,17 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  true,
                  {"a", "b", "c", "d", "e", "f", "g", "h", "i"}},
+        // Each level merges the one before nine times: the keys are still listed once.
+        LoadCase{"merge_bomb",
+                 "a: &a {k: 1}\n"
+                 "b: &b {<<: [*a, *a, *a, *a, *a, *a, *a, *a, *a]}\n"
+                 "c: &c {<<: [*b, *b, *b, *b, *b, *b, *b, *b, *b]}\n"
+                 "d: &d {<<: [*c, *c, *c, *c, *c, *c, *c, *c, *c]}\n"
+                 "e: &e {<<: [*d, *d, *d, *d, *d, *d, *d, *d, *d]}\n"
+                 "<<: [*e, *e, *e, *e, *e, *e, *e, *e, *e]\n",
+                 "",
+                 true,
+                 {"a", "b", "c", "d", "e", "k"}},
         LoadCase{"octal_of_a_later_yaml_is_no_int", "a: !!int 0o7\n",
                  "error at line 1, column 4: could not construct a int from '0o7'"},
         LoadCase{"valid_explicit_values",
@@ -137,6 +148,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "nested deeper than"},
         LoadCase{"nul_character", std::string("a: b\0c\n", 7), "unacceptable character #x0000"},
         LoadCase{"noncharacter", "a: \uffff\n", "unacceptable character #xffff"},
+        // The reader knows only a byte offset; the position counts characters and line breaks.
+        LoadCase{"control_character_after_wide_characters_and_a_next_line",
+                 "\xef\xbb\xbf\u00e9: \u20ac\u0085b: \x01\n",
+                 "error at line 2, column 4: unacceptable character #x0001"},
         LoadCase{"merge_key_as_value", "a: <<\n",
                  "constructor for the tag "
                  "'tag:yaml.org,2002:merge'"},
@@ -180,6 +195,62 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"offset_of_a_day", "a: 2023-01-01T10:00:00+24:00\n", "construct a timestamp"},
         LoadCase{"timestamp_tag_on_text", "a: !!timestamp soon\n", "construct a timestamp"}),
     [](const auto& info) { return info.param.name; });
+
+struct ScalarCase {
+  std::string text;
+  std::string tag;
+  Type type;
+};
+
+// What callers that read values themselves rely on: how a scalar was written, and its type.
+TEST(Load, KeepsTheTagAsWrittenBesideTheType) {
+  const std::vector<ScalarCase> cases = {
+      {"7", "?", Type::Int},
+      {"7.5e0", "?", Type::Str},  // YAML 1.1 wants a sign in the exponent
+      {"'7'", "!", Type::Str},
+      {"! 7", "!", Type::Str},
+      {"!!float 7", "tag:yaml.org,2002:float", Type::Float},
+      {"!!str 7", "tag:yaml.org,2002:str", Type::Str},
+      {"~", "?", Type::Null},
+      {"", "?", Type::Null},
+      {"\"\"", "!", Type::Str},
+  };
+  for (const auto& c : cases) {
+    const Stream stream = load("v: " + c.text + "\n");
+    ASSERT_EQ(stream.documents.size(), 1u) << c.text;
+    const Node& value = stream.nodes[stream.nodes[stream.documents[0]].children.at(1)];
+    EXPECT_EQ(value.kind, Kind::Scalar) << c.text;
+    EXPECT_EQ(value.tag, c.tag) << c.text;
+    EXPECT_EQ(value.type, c.type) << c.text;
+  }
+}
+
+TEST(Load, SeveralDocumentsWhenAsked) {
+  const Stream stream = load("a: 1\n---\n- b\n---\n", {.single_document = false});
+  ASSERT_EQ(stream.documents.size(), 3u);
+  EXPECT_EQ(stream.nodes[stream.documents[0]].type, Type::Map);
+  EXPECT_EQ(stream.nodes[stream.documents[1]].type, Type::Seq);
+  EXPECT_EQ(stream.nodes[stream.documents[2]].type, Type::Null);
+  EXPECT_TRUE(load("", {.single_document = false}).documents.empty());
+
+  // An anchor names a node of its own document only.
+  try {
+    load("a: &x 1\n---\nb: *x\n", {.single_document = false});
+    ADD_FAILURE() << "an alias reached into the document before";
+  } catch (const YamlError& error) {
+    EXPECT_EQ(error.mark(), (Mark{2, 3}));
+    EXPECT_EQ(error.problem(), "found undefined alias 'x'");
+  }
+}
+
+TEST(Load, CollectionKeysOnlyWhenAllowed) {
+  const std::string text = "? [a, b]\n: 1\n";
+  EXPECT_THROW(load(text), YamlError);
+  const Stream stream = load(text, {.collection_keys = true});
+  const Node& root = stream.nodes[stream.documents.at(0)];
+  ASSERT_EQ(root.children.size(), 2u);
+  EXPECT_EQ(stream.nodes[root.children[0]].type, Type::Seq);
+}
 
 }  // namespace
 }  // namespace quarnel::utils::yaml
