@@ -102,7 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
                  {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}},
 
         LoadCase{"syntax", "a: {b: 1", "error at line"},
-        // A quoted scalar left open runs to the end of the text instead of failing.
+        // A quoted scalar left open is refused where it starts; it never swallows the keys after
+        // it.
         LoadCase{
             "unclosed_double_quote", "a: 1\nb: \"two\nc: 3\n",
             "error at line 2, column 4: while scanning a quoted scalar, found unexpected end of "
