@@ -59,7 +59,11 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"QuotedKey", "\"min_score\": 3\n", gate({std::nullopt, 3.0, {}})},
         ParseCase{"ByteOrderMark", "\xEF\xBB\xBFmin_score: 4\n", gate({std::nullopt, 4.0, {}})},
         ParseCase{"CrLfLines", "min_score: 4\r\ntarget_score: 5\r\n",
-                  Config{{std::nullopt, 4.0, {}}, {std::nullopt, 5.0}}}),
+                  Config{{std::nullopt, 4.0, {}}, {std::nullopt, 5.0}}},
+        // YAML 1.1 also ends lines with NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR.
+        ParseCase{"UnicodeLineBreaks",
+                  "min_score: 4\u0085target_score: 5\u2028min_compliance: gold\u2029",
+                  Config{{"gold", 4.0, {}}, {std::nullopt, 5.0}}}),
     [](const auto& info) { return info.param.name; });
 
 struct ErrorCase {
@@ -96,6 +100,13 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"BadIndentOnThirdLine",
                   "min_score: 7\ntarget_score: 8\n  bad: indent\n",
                   {"invalid YAML at line 3"}},
+        // Not a key with a null value: a line without a colon after a mapping is no YAML.
+        ErrorCase{"LastLineWithoutColon",
+                  "min_score: 7\nmin_compliance\n",
+                  {"invalid YAML at line 2, column 1: while scanning a simple key"}},
+        ErrorCase{"TabIndentation",
+                  "required_indicators:\n\t- clear_license\n",
+                  {"invalid YAML at line 2, column 1: "}},
         ErrorCase{"TwoDocuments", "min_score: 7\n---\nmin_score: 9\n", {"2 YAML documents"}},
         ErrorCase{"TopLevelList", "- min_score\n", {"top level must be a mapping", "a list"}},
         ErrorCase{"TopLevelText", "min_score 7\n", {"top level must be a mapping"}},

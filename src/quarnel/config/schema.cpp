@@ -1,25 +1,26 @@
 #include "quarnel/config/schema.hpp"
 
-#include <yaml-cpp/yaml.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "quarnel/error.hpp"
 #include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/text.hpp"
+#include "quarnel/utils/yaml.hpp"
 
 namespace quarnel::config::schema {
 
 namespace {
 
 namespace text = utils::text;
-
-constexpr std::string_view BOM = "\xEF\xBB\xBF";
+namespace yaml = utils::yaml;
 
 template <typename Names>
 std::string listing(const Names& names) {
@@ -36,24 +37,35 @@ std::string listing(const Names& names) {
   throw ConfigError(std::string(origin) + ": " + message);
 }
 
-std::string kind_of(const YAML::Node& node) {
-  switch (node.Type()) {
-    case YAML::NodeType::Sequence:
+// A node of the loaded stream; a null counts as a value left out, never as a text.
+struct View {
+  const yaml::Stream& stream;
+  std::size_t id;
+
+  const yaml::Node& node() const { return stream.nodes[id]; }
+  bool is_null() const { return node().type == yaml::Type::Null; }
+  bool is_scalar() const { return node().kind == yaml::Kind::Scalar && !is_null(); }
+  View child(std::size_t i) const { return {stream, node().children[i]}; }
+};
+
+std::string kind_of(const View& view) {
+  if (view.is_null()) return "an empty value";
+  switch (view.node().kind) {
+    case yaml::Kind::Sequence:
       return "a list";
-    case YAML::NodeType::Map:
+    case yaml::Kind::Mapping:
       return "a mapping";
-    case YAML::NodeType::Scalar:
-      return "a single value";
-    default:
-      return "an empty value";
+    case yaml::Kind::Scalar:
+      break;
   }
+  return "a single value";
 }
 
-std::string level_setting(const YAML::Node& node, std::string_view key, std::string_view origin) {
+std::string level_setting(const View& node, std::string_view key, std::string_view origin) {
   const std::string expected =
       std::string(key) + " must be one of " + listing(LEVEL_NAMES) + " (in any letter case)";
-  if (!node.IsScalar()) fail(origin, expected + ", not " + kind_of(node));
-  const std::string& value = node.Scalar();
+  if (!node.is_scalar()) fail(origin, expected + ", not " + kind_of(node));
+  const std::string& value = node.node().value;
   const std::string lowered = text::lower(value);
   if (std::find(LEVEL_NAMES.begin(), LEVEL_NAMES.end(), lowered) == LEVEL_NAMES.end()) {
     fail(origin, expected + ", got " + text::repr(value));
@@ -100,61 +112,54 @@ std::optional<double> parse_number(std::string_view raw) {
   return negative ? -value : value;
 }
 
-double score_setting(const YAML::Node& node, std::string_view key, std::string_view origin) {
+double score_setting(const View& node, std::string_view key, std::string_view origin) {
   const std::string expected = std::string(key) + " must be a number from 0 to 10";
   // A quoted or string-tagged value is text in YAML, even when it reads like a number.
-  const std::string& tag = node.Tag();
+  const std::string& tag = node.node().tag;
   const bool numeric_tag =
       tag == "?" || tag == "tag:yaml.org,2002:float" || tag == "tag:yaml.org,2002:int";
-  if (!node.IsScalar()) fail(origin, expected + ", not " + kind_of(node));
-  if (!numeric_tag) fail(origin, expected + ", got the text " + text::repr(node.Scalar()));
-  const auto value = parse_number(node.Scalar());
-  if (!value) fail(origin, expected + ", got " + text::repr(node.Scalar()));
+  if (!node.is_scalar()) fail(origin, expected + ", not " + kind_of(node));
+  const std::string& raw = node.node().value;
+  if (!numeric_tag) fail(origin, expected + ", got the text " + text::repr(raw));
+  const auto value = parse_number(raw);
+  if (!value) fail(origin, expected + ", got " + text::repr(raw));
   // Written so that not-a-number is refused too.
   if (!(*value >= 0.0 && *value <= 10.0)) {
-    fail(origin, expected + ", got " + node.Scalar() + ", which is out of range");
+    fail(origin, expected + ", got " + raw + ", which is out of range");
   }
   return *value;
 }
 
-std::vector<std::string> id_list_setting(const YAML::Node& node, std::string_view key,
+std::vector<std::string> id_list_setting(const View& node, std::string_view key,
                                          std::string_view origin) {
   const std::string expected = std::string(key) + " must be a list of indicator ids";
-  if (!node.IsSequence()) fail(origin, expected + ", not " + kind_of(node));
+  if (node.node().kind != yaml::Kind::Sequence) fail(origin, expected + ", not " + kind_of(node));
   std::vector<std::string> ids;
-  for (std::size_t i = 0; i < node.size(); ++i) {
-    const YAML::Node item = node[i];
+  for (std::size_t i = 0; i < node.node().children.size(); ++i) {
+    const View item = node.child(i);
     // An empty id can never pass and would only produce a confusing gate message.
-    if (!item.IsScalar() || item.Scalar().empty()) {
+    if (!item.is_scalar() || item.node().value.empty()) {
       fail(origin, expected + "; entry " + std::to_string(i + 1) + " is " +
-                       (item.IsScalar() ? std::string("empty text") : kind_of(item)));
+                       (item.is_scalar() ? std::string("empty text") : kind_of(item)));
     }
-    ids.push_back(item.Scalar());
+    ids.push_back(item.node().value);
   }
   return ids;
 }
 
-YAML::Node load_single_document(std::string_view yaml_text, std::string_view origin) {
-  // The checked read keeps a byte-order mark as a character; YAML allows one at the start.
-  if (yaml_text.starts_with(BOM)) yaml_text.remove_prefix(BOM.size());
-  std::vector<YAML::Node> documents;
+yaml::Stream load_stream(std::string_view yaml_text, std::string_view origin) {
   try {
-    documents = YAML::LoadAll(std::string(yaml_text));
-  } catch (const YAML::Exception& error) {
+    // Every document is read so that their number can be told; a collection as a key is
+    // reported below as a setting name that is no text.
+    return yaml::load(yaml_text, {.single_document = false, .collection_keys = true});
+  } catch (const yaml::YamlError& error) {
     std::string where;
-    if (!error.mark.is_null()) {
-      where = " at line " + std::to_string(error.mark.line + 1) + ", column " +
-              std::to_string(error.mark.column + 1);
+    if (const auto& mark = error.mark()) {
+      where = " at line " + std::to_string(mark->line + 1) + ", column " +
+              std::to_string(mark->column + 1);
     }
-    fail(origin, "invalid YAML" + where + ": " + error.msg);
+    fail(origin, "invalid YAML" + where + ": " + error.problem());
   }
-  if (documents.size() > 1) {
-    // Silently using the first document would ignore settings the user believes are in force.
-    fail(origin, "holds " + std::to_string(documents.size()) +
-                     " YAML documents; a configuration file holds one mapping of settings");
-  }
-  if (documents.empty()) return YAML::Node(YAML::NodeType::Null);
-  return documents.front();
 }
 
 void check_known_ids(const Config& config, std::span<const std::string_view> known,
@@ -184,28 +189,35 @@ bool gate_is_set(const QualityGateConfig& gate) {
 }
 
 Config parse_config(std::string_view yaml_text, std::string_view origin) {
-  const YAML::Node root = load_single_document(yaml_text, origin);
+  const yaml::Stream stream = load_stream(yaml_text, origin);
+  if (stream.documents.size() > 1) {
+    // Silently using the first document would ignore settings the user believes are in force.
+    fail(origin, "holds " + std::to_string(stream.documents.size()) +
+                     " YAML documents; a configuration file holds one mapping of settings");
+  }
   Config config;
-  if (root.IsNull()) return config;
-  if (!root.IsMap()) {
+  if (stream.documents.empty()) return config;
+  const View root{stream, stream.documents.front()};
+  if (root.is_null()) return config;
+  if (root.node().kind != yaml::Kind::Mapping) {
     fail(origin, "the top level must be a mapping of settings, not " + kind_of(root));
   }
 
   std::set<std::string> seen;
-  for (const auto& entry : root) {
-    const YAML::Node& key_node = entry.first;
-    const YAML::Node& value = entry.second;
-    if (!key_node.IsScalar()) {
+  for (std::size_t i = 0; i + 1 < root.node().children.size(); i += 2) {
+    const View key_node = root.child(i);
+    const View value = root.child(i + 1);
+    if (!key_node.is_scalar()) {
       fail(origin, "setting names must be texts, not " + kind_of(key_node) +
                        "; valid settings are: " + listing(KEYS));
     }
-    const std::string& key = key_node.Scalar();
+    const std::string& key = key_node.node().value;
     if (std::find(KEYS.begin(), KEYS.end(), key) == KEYS.end()) {
       fail(origin, "unknown setting " + text::repr(key) + "; valid settings are: " + listing(KEYS));
     }
-    // YAML forbids repeated keys and the parser would keep both; which one wins is not obvious.
+    // YAML forbids repeated keys and a loader would keep the last; which one wins is not obvious.
     if (!seen.insert(key).second) fail(origin, "setting " + key + " is given more than once");
-    if (value.IsNull()) continue;
+    if (value.is_null()) continue;
 
     if (key == "min_compliance") {
       config.quality_gate.min_compliance = level_setting(value, key, origin);

@@ -1,0 +1,707 @@
+#include "quarnel/utils/yaml.hpp"
+
+#include <yaml.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdio>
+#include <deque>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "quarnel/utils/regex.hpp"
+#include "quarnel/utils/text.hpp"
+
+namespace quarnel::utils::yaml {
+
+namespace {
+
+using regex::Regex;
+
+constexpr std::string_view STANDARD_TAG_PREFIX = "tag:yaml.org,2002:";
+
+std::string with_position(const std::optional<Mark>& mark, std::string_view problem) {
+  if (!mark) return std::string(problem);
+  return "error at line " + std::to_string(mark->line + 1) + ", column " +
+         std::to_string(mark->column + 1) + ": " + std::string(problem);
+}
+
+}  // namespace
+
+YamlError::YamlError(std::optional<Mark> mark, std::string problem)
+    : Error(with_position(mark, problem)), mark_(mark), problem_(std::move(problem)) {}
+
+namespace {
+
+// Long scalars are cut in messages: the position already says where the value is.
+std::string shown_value(std::string_view value) {
+  constexpr std::size_t MAX_SHOWN = 50;
+  const std::u32string points = text::to_u32(value);
+  if (points.size() <= MAX_SHOWN) return text::repr(value);
+  return text::repr(text::from_u32(std::u32string_view(points).substr(0, MAX_SHOWN))) + "...";
+}
+
+Mark mark_of(const yaml_mark_t& mark) { return {mark.line, mark.column}; }
+
+// Where the byte at `offset` sits, counted the way the parser counts: a leading byte-order mark
+// takes no column; CR LF, CR, LF, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR each end a line.
+Mark mark_at(std::string_view yaml_text, std::size_t offset) {
+  constexpr std::string_view BOM = "\xEF\xBB\xBF";
+  Mark mark;
+  std::size_t i = yaml_text.starts_with(BOM) ? BOM.size() : 0;
+  offset = std::min(offset, yaml_text.size());
+  while (i < offset) {
+    const std::string_view rest = yaml_text.substr(i);
+    std::size_t width = 0;
+    if (rest.starts_with("\r\n")) {
+      width = 2;
+    } else if (rest.starts_with('\r') || rest.starts_with('\n')) {
+      width = 1;
+    } else if (rest.starts_with("\xC2\x85")) {
+      width = 2;
+    } else if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) {
+      width = 3;
+    }
+    if (width != 0) {
+      ++mark.line;
+      mark.column = 0;
+      i += width;
+      continue;
+    }
+    // One character: its first byte and the continuation bytes after it.
+    ++mark.column;
+    ++i;
+    while (i < offset && (static_cast<unsigned char>(yaml_text[i]) & 0xC0) == 0x80) ++i;
+  }
+  return mark;
+}
+
+[[noreturn]] void throw_parser_error(const yaml_parser_t& parser, std::string_view yaml_text) {
+  if (parser.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+  const std::string problem = parser.problem != nullptr ? parser.problem : "unknown error";
+  if (parser.error == YAML_READER_ERROR) {
+    // The reader knows only the byte offset, and the offending value: a byte that does not
+    // decode, or a character that YAML does not allow.
+    const bool byte = problem.find("octet") != std::string::npos;
+    char code[32];
+    std::snprintf(code, sizeof code, byte ? "#x%02x" : "#x%04x",
+                  static_cast<unsigned>(parser.problem_value));
+    throw YamlError(mark_at(yaml_text, parser.problem_offset),
+                    std::string(byte ? "unacceptable byte " : "unacceptable character ") + code +
+                        ": " + problem);
+  }
+  const Mark problem_mark = mark_of(parser.problem_mark);
+  if (parser.context == nullptr) throw YamlError(problem_mark, problem);
+  // The context ("while scanning a quoted scalar") says where the construct began, which is
+  // where to look; the problem's own position follows when it is elsewhere.
+  const Mark context_mark = mark_of(parser.context_mark);
+  std::string message = std::string(parser.context) + ", " + problem;
+  if (problem_mark != context_mark) {
+    message += " at line " + std::to_string(problem_mark.line + 1) + ", column " +
+               std::to_string(problem_mark.column + 1);
+  }
+  throw YamlError(context_mark, message);
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view yaml_text) : text_(yaml_text) {
+    if (yaml_parser_initialize(&parser_) == 0) throw std::bad_alloc();
+    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text_.data()),
+                                 text_.size());
+  }
+  ~Parser() { yaml_parser_delete(&parser_); }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+
+  // The next event, owned by `event`, which must be empty.
+  void next(yaml_event_t& event) {
+    if (yaml_parser_parse(&parser_, &event) == 0) throw_parser_error(parser_, text_);
+  }
+
+ private:
+  std::string_view text_;
+  yaml_parser_t parser_;
+};
+
+class Event {
+ public:
+  Event() = default;
+  ~Event() { yaml_event_delete(&event_); }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  yaml_event_t& get() { return event_; }
+
+ private:
+  yaml_event_t event_{};
+};
+
+std::string_view view(const yaml_char_t* chars) {
+  return chars == nullptr ? std::string_view() : reinterpret_cast<const char*>(chars);
+}
+
+std::string_view kind_name(Kind kind) {
+  switch (kind) {
+    case Kind::Scalar:
+      return "scalar";
+    case Kind::Sequence:
+      return "sequence";
+    case Kind::Mapping:
+      return "mapping";
+  }
+  return "node";
+}
+
+// Builds the nodes of each document from the parser's events. Aliases are not copied: they
+// point at the anchored node, so expansion costs nothing here and a self-reference is fine.
+class Composer {
+ public:
+  Composer(Stream& stream, bool single_document)
+      : stream_(stream), single_document_(single_document) {}
+
+  // False once the stream has ended.
+  bool take(const yaml_event_t& event) {
+    const Mark mark = mark_of(event.start_mark);
+    switch (event.type) {
+      case YAML_STREAM_END_EVENT:
+        return false;
+      case YAML_DOCUMENT_START_EVENT:
+        if (single_document_ && !stream_.documents.empty()) {
+          throw YamlError(mark,
+                          "expected a single document in the stream, but found another document");
+        }
+        break;
+      case YAML_DOCUMENT_END_EVENT:
+        anchors_.clear();
+        break;
+      case YAML_ALIAS_EVENT: {
+        const std::string_view anchor = view(event.data.alias.anchor);
+        const auto it = anchors_.find(std::string(anchor));
+        if (it == anchors_.end()) {
+          throw YamlError(mark, "found undefined alias " + shown_value(anchor));
+        }
+        attach(it->second);
+        break;
+      }
+      case YAML_SCALAR_EVENT: {
+        const auto& scalar = event.data.scalar;
+        // Without a tag only a plain scalar has its type read from its text; a quoted one is text.
+        std::string tag(view(scalar.tag));
+        if (tag.empty()) tag = scalar.plain_implicit != 0 ? "?" : "!";
+        add(Kind::Scalar, std::move(tag),
+            std::string(reinterpret_cast<const char*>(scalar.value), scalar.length), mark,
+            view(scalar.anchor));
+        break;
+      }
+      case YAML_SEQUENCE_START_EVENT:
+        open(Kind::Sequence, view(event.data.sequence_start.tag), mark,
+             view(event.data.sequence_start.anchor));
+        break;
+      case YAML_MAPPING_START_EVENT:
+        open(Kind::Mapping, view(event.data.mapping_start.tag), mark,
+             view(event.data.mapping_start.anchor));
+        break;
+      case YAML_SEQUENCE_END_EVENT:
+      case YAML_MAPPING_END_EVENT:
+        open_.pop_back();
+        break;
+      default:
+        break;
+    }
+    return true;
+  }
+
+ private:
+  void open(Kind kind, std::string_view tag, const Mark& mark, std::string_view anchor) {
+    if (open_.size() >= MAX_DEPTH) {
+      throw YamlError(mark, "found a " + std::string(kind_name(kind)) + " nested deeper than " +
+                                std::to_string(MAX_DEPTH) + " levels");
+    }
+    open_.push_back(add(kind, tag.empty() ? "?" : std::string(tag), "", mark, anchor));
+  }
+
+  std::size_t add(Kind kind, std::string tag, std::string value, const Mark& mark,
+                  std::string_view anchor) {
+    const std::size_t id = stream_.nodes.size();
+    stream_.nodes.push_back({.kind = kind,
+                             .type = Type::Str,
+                             .tag = std::move(tag),
+                             .value = std::move(value),
+                             .mark = mark,
+                             .children = {}});
+    // Registered before the children arrive, so a collection may refer to itself; a later
+    // anchor of the same name hides an earlier one.
+    if (!anchor.empty()) anchors_.insert_or_assign(std::string(anchor), id);
+    attach(id);
+    return id;
+  }
+
+  void attach(std::size_t id) {
+    if (open_.empty()) {
+      stream_.documents.push_back(id);
+    } else {
+      stream_.nodes[open_.back()].children.push_back(id);
+    }
+  }
+
+  Stream& stream_;
+  bool single_document_;
+  std::vector<std::size_t> open_;
+  std::unordered_map<std::string, std::size_t> anchors_;
+};
+
+bool is_collection(Type type) {
+  return type == Type::Seq || type == Type::Map || type == Type::Set || type == Type::Omap ||
+         type == Type::Pairs;
+}
+
+// The type a plain scalar takes without a tag, by the YAML 1.1 patterns, tried in the order a
+// YAML 1.1 resolver tries them.
+Type implicit_type(const std::string& value) {
+  static const Regex bool_re(
+      "^(?:yes|Yes|YES|no|No|NO|true|True|TRUE|false|False|FALSE|on|On|ON|off|Off|OFF)$");
+  static const Regex float_re(
+      "^(?:[-+]?(?:[0-9][0-9_]*)\\.[0-9_]*(?:[eE][-+][0-9]+)?|\\.[0-9_]+(?:[eE][-+][0-9]+)?"
+      "|[-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\\.[0-9_]*|[-+]?\\.(?:inf|Inf|INF)"
+      "|\\.(?:nan|NaN|NAN))$");
+  static const Regex int_re(
+      "^(?:[-+]?0b[0-1_]+|[-+]?0[0-7_]+|[-+]?(?:0|[1-9][0-9_]*)|[-+]?0x[0-9a-fA-F_]+"
+      "|[-+]?[1-9][0-9_]*(?::[0-5]?[0-9])+)$");
+  static const Regex null_re("^(?:~|null|Null|NULL|)$");
+  static const Regex timestamp_re(
+      "^(?:[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]"
+      "|[0-9][0-9][0-9][0-9]-[0-9][0-9]?-[0-9][0-9]?(?:[Tt]|[ \\t]+)[0-9][0-9]?:[0-9][0-9]"
+      ":[0-9][0-9](?:\\.[0-9]*)?(?:[ \\t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?)$");
+  if (bool_re.match(value)) return Type::Bool;
+  if (float_re.match(value)) return Type::Float;
+  if (int_re.match(value)) return Type::Int;
+  if (value == "<<") return Type::Merge;
+  if (null_re.match(value)) return Type::Null;
+  if (timestamp_re.match(value)) return Type::Timestamp;
+  if (value == "=") return Type::Value;
+  return Type::Str;
+}
+
+struct StandardTag {
+  std::string_view name;
+  Type type;
+};
+
+constexpr std::array<StandardTag, 14> STANDARD_TAGS = {{{"null", Type::Null},
+                                                        {"bool", Type::Bool},
+                                                        {"int", Type::Int},
+                                                        {"float", Type::Float},
+                                                        {"timestamp", Type::Timestamp},
+                                                        {"binary", Type::Binary},
+                                                        {"str", Type::Str},
+                                                        {"merge", Type::Merge},
+                                                        {"value", Type::Value},
+                                                        {"seq", Type::Seq},
+                                                        {"map", Type::Map},
+                                                        {"set", Type::Set},
+                                                        {"omap", Type::Omap},
+                                                        {"pairs", Type::Pairs}}};
+
+// The shape of node each type is built from, and how a loader says it wanted that shape.
+Kind kind_built_from(Type type) {
+  switch (type) {
+    case Type::Seq:
+    case Type::Omap:
+    case Type::Pairs:
+      return Kind::Sequence;
+    case Type::Map:
+    case Type::Set:
+      return Kind::Mapping;
+    default:
+      return Kind::Scalar;
+  }
+}
+
+std::string_view expected_text(Type type) {
+  switch (type) {
+    case Type::Seq:
+      return "expected a sequence node";
+    case Type::Omap:
+    case Type::Pairs:
+      return "expected a sequence";
+    case Type::Map:
+    case Type::Set:
+      return "expected a mapping node";
+    default:
+      return "expected a scalar node";
+  }
+}
+
+[[noreturn]] void no_constructor(const Node& node, std::string_view tag) {
+  throw YamlError(node.mark, "could not determine a constructor for the tag " + text::repr(tag));
+}
+
+Type resolve(const Node& node) {
+  if (node.tag == "?") {
+    if (node.kind == Kind::Scalar) return implicit_type(node.value);
+    return node.kind == Kind::Sequence ? Type::Seq : Type::Map;
+  }
+  if (node.tag == "!") {
+    if (node.kind == Kind::Scalar) return Type::Str;
+    return node.kind == Kind::Sequence ? Type::Seq : Type::Map;
+  }
+  const std::string_view tag = node.tag;
+  if (!tag.starts_with(STANDARD_TAG_PREFIX)) no_constructor(node, tag);
+  const std::string_view name = tag.substr(STANDARD_TAG_PREFIX.size());
+  const auto it = std::find_if(STANDARD_TAGS.begin(), STANDARD_TAGS.end(),
+                               [&](const StandardTag& entry) { return entry.name == name; });
+  if (it == STANDARD_TAGS.end()) no_constructor(node, tag);
+  if (kind_built_from(it->type) != node.kind) {
+    throw YamlError(node.mark, std::string(expected_text(it->type)) + ", but found " +
+                                   std::string(kind_name(node.kind)));
+  }
+  return it->type;
+}
+
+bool all_of_chars(std::string_view digits, std::string_view allowed) {
+  return !digits.empty() && digits.find_first_not_of(allowed) == std::string_view::npos;
+}
+
+std::string without_underscores(std::string_view value) {
+  std::string out;
+  for (const char c : value) {
+    if (c != '_') out.push_back(c);
+  }
+  return out;
+}
+
+std::string_view without_sign(std::string_view value) {
+  if (!value.empty() && (value.front() == '-' || value.front() == '+')) value.remove_prefix(1);
+  return value;
+}
+
+constexpr std::string_view DIGITS = "0123456789";
+
+bool valid_int(std::string_view raw) {
+  const std::string cleaned = without_underscores(raw);
+  const std::string_view value = without_sign(cleaned);
+  if (value == "0") return true;
+  if (value.starts_with("0b")) return all_of_chars(value.substr(2), "01");
+  if (value.starts_with("0x")) return all_of_chars(value.substr(2), "0123456789abcdefABCDEF");
+  if (value.starts_with('0')) return all_of_chars(value, "01234567");
+  if (value.find(':') != std::string_view::npos) {
+    const auto parts = text::split(value, ":");
+    return std::all_of(parts.begin(), parts.end(),
+                       [](const std::string& part) { return all_of_chars(part, DIGITS); });
+  }
+  return all_of_chars(value, DIGITS);
+}
+
+bool valid_float(std::string_view raw) {
+  static const Regex number_re(
+      "^(?:(?:[0-9]+\\.?[0-9]*|\\.[0-9]+)(?:[eE][-+]?[0-9]+)?|inf|infinity|nan|\\.inf|\\.nan)$",
+      utils::regex::IGNORECASE);
+  const std::string cleaned = without_underscores(raw);
+  const std::string_view value = without_sign(cleaned);
+  if (value.find(':') != std::string_view::npos) {
+    const auto parts = text::split(value, ":");
+    return std::all_of(parts.begin(), parts.end(),
+                       [](const std::string& part) { return number_re.match(part).has_value(); });
+  }
+  return number_re.match(value).has_value();
+}
+
+bool valid_bool(std::string_view value) {
+  static constexpr std::array<std::string_view, 6> WORDS = {"yes",   "no", "true",
+                                                            "false", "on", "off"};
+  std::string lowered(value);
+  std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  return std::find(WORDS.begin(), WORDS.end(), lowered) != WORDS.end();
+}
+
+bool valid_binary(std::string_view value) {
+  std::size_t data = 0;
+  std::size_t padding = 0;
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) return false;
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+        c == '/') {
+      ++data;
+    } else if (c == '=') {
+      ++padding;
+    }
+  }
+  const std::size_t rest = data % 4;
+  return rest == 0 || (rest != 1 && padding >= 4 - rest);
+}
+
+bool is_leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int number(const utils::regex::Match& match, std::size_t group) {
+  const auto digits = match.group(group);
+  return digits ? std::stoi(*digits) : 0;
+}
+
+// A real calendar date and clock time, and a zone offset of less than a day.
+bool valid_timestamp(std::string_view value) {
+  static const Regex parts_re(
+      "^([0-9][0-9][0-9][0-9])-([0-9][0-9]?)-([0-9][0-9]?)"
+      "(?:(?:[Tt]|[ \\t]+)([0-9][0-9]?):([0-9][0-9]):([0-9][0-9])(?:\\.([0-9]*))?"
+      "(?:[ \\t]*(Z|([-+])([0-9][0-9]?)(?::([0-9][0-9]))?))?)?$");
+  const auto match = parts_re.match(value);
+  if (!match) return false;
+  const int year = number(*match, 1);
+  const int month = number(*match, 2);
+  const int day = number(*match, 3);
+  static constexpr std::array<int, 12> DAYS = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12 || day < 1) return false;
+  const int month_days = DAYS[static_cast<std::size_t>(month - 1)] + (month == 2 && is_leap(year));
+  if (day > month_days) return false;
+  if (!match->matched(4)) return true;
+  if (number(*match, 4) > 23 || number(*match, 5) > 59 || number(*match, 6) > 59) return false;
+  if (!match->matched(9)) return true;
+  return number(*match, 10) * 60 + number(*match, 11) < 24 * 60;
+}
+
+std::string_view type_word(Type type) {
+  switch (type) {
+    case Type::Bool:
+      return "bool";
+    case Type::Int:
+      return "int";
+    case Type::Float:
+      return "float";
+    case Type::Timestamp:
+      return "timestamp";
+    case Type::Binary:
+      return "binary";
+    default:
+      return "value";
+  }
+}
+
+void check_scalar(const Node& node, Type type) {
+  bool valid = true;
+  switch (type) {
+    case Type::Bool:
+      valid = valid_bool(node.value);
+      break;
+    case Type::Int:
+      valid = valid_int(node.value);
+      break;
+    case Type::Float:
+      valid = valid_float(node.value);
+      break;
+    case Type::Timestamp:
+      valid = valid_timestamp(node.value);
+      break;
+    case Type::Binary:
+      valid = valid_binary(node.value);
+      break;
+    default:
+      break;
+  }
+  if (!valid) {
+    throw YamlError(node.mark, "could not construct a " + std::string(type_word(type)) + " from " +
+                                   shown_value(node.value));
+  }
+}
+
+// Where a node is used: merge ("<<") and value ("=") scalars only mean something as the key of
+// a mapping; anywhere else a loader has nothing to build from them.
+enum class Slot { Key, Other };
+
+struct Loaded {
+  const std::deque<Node>& nodes;
+  std::unordered_map<std::size_t, std::vector<std::size_t>>& merges;
+  std::vector<std::optional<Type>> types = std::vector<std::optional<Type>>(nodes.size());
+  // Per slot, the nodes already built that way; shared by the documents of a stream.
+  std::array<std::vector<bool>, 2> built = {std::vector<bool>(nodes.size()),
+                                            std::vector<bool>(nodes.size())};
+
+  Type type_of(std::size_t id) {
+    auto& type = types[id];
+    if (!type) type = resolve(nodes[id]);
+    return *type;
+  }
+};
+
+// The mappings that a merge key's value brings in.
+std::vector<std::size_t> merged_mappings(Loaded& loaded, std::size_t value_id) {
+  const Node& value = loaded.nodes[value_id];
+  if (value.kind == Kind::Mapping) return {value_id};
+  if (value.kind != Kind::Sequence) {
+    throw YamlError(value.mark, "expected a mapping or list of mappings for merging, but found " +
+                                    std::string(kind_name(value.kind)));
+  }
+  for (const std::size_t item : value.children) {
+    const Node& entry = loaded.nodes[item];
+    if (entry.kind != Kind::Mapping) {
+      throw YamlError(entry.mark, "expected a mapping for merging, but found " +
+                                      std::string(kind_name(entry.kind)));
+    }
+  }
+  return value.children;
+}
+
+// Builds, in the loader's sense, every node reachable from the root, once per way it is used.
+// Iterative, since aliases can chain nested collections far deeper than MAX_DEPTH.
+void build_all(Loaded& loaded, std::size_t root, bool collection_keys) {
+  std::vector<std::pair<std::size_t, Slot>> pending = {{root, Slot::Other}};
+  while (!pending.empty()) {
+    const auto [id, slot] = pending.back();
+    pending.pop_back();
+    auto built = loaded.built[static_cast<std::size_t>(slot)][id];
+    if (built) continue;
+    built = true;
+    const Node& node = loaded.nodes[id];
+    const Type type = loaded.type_of(id);
+    switch (type) {
+      case Type::Merge:
+      case Type::Value:
+        if (slot != Slot::Key) {
+          no_constructor(
+              node, std::string(STANDARD_TAG_PREFIX) + (type == Type::Merge ? "merge" : "value"));
+        }
+        break;
+      case Type::Seq:
+        for (const std::size_t item : node.children) pending.emplace_back(item, Slot::Other);
+        break;
+      case Type::Omap:
+      case Type::Pairs:
+        for (const std::size_t item : node.children) {
+          const Node& entry = loaded.nodes[item];
+          if (entry.kind != Kind::Mapping) {
+            throw YamlError(entry.mark, "expected a mapping of length 1, but found " +
+                                            std::string(kind_name(entry.kind)));
+          }
+          if (entry.children.size() != 2) {
+            throw YamlError(entry.mark, "expected a single mapping item, but found " +
+                                            std::to_string(entry.children.size() / 2) + " items");
+          }
+          pending.emplace_back(entry.children[0], Slot::Other);
+          pending.emplace_back(entry.children[1], Slot::Other);
+        }
+        break;
+      case Type::Map:
+      case Type::Set:
+        for (std::size_t i = 0; i + 1 < node.children.size(); i += 2) {
+          const std::size_t key = node.children[i];
+          const std::size_t value = node.children[i + 1];
+          const Type key_type = loaded.type_of(key);
+          if (key_type == Type::Merge) {
+            for (const std::size_t merged : merged_mappings(loaded, value)) {
+              loaded.merges[id].push_back(merged);
+              pending.emplace_back(merged, Slot::Other);
+            }
+            continue;
+          }
+          if (is_collection(key_type) && !collection_keys) {
+            throw YamlError(loaded.nodes[key].mark, "found unhashable key");
+          }
+          pending.emplace_back(key, Slot::Key);
+          pending.emplace_back(value, Slot::Other);
+        }
+        break;
+      default:
+        check_scalar(node, type);
+        break;
+    }
+  }
+}
+
+// A mapping that merges itself, directly or through others, has no finite set of keys.
+void reject_merge_cycles(const Loaded& loaded) {
+  enum class Colour { White, Grey, Black };
+  std::unordered_map<std::size_t, Colour> colour;
+  for (const auto& [start, unused] : loaded.merges) {
+    if (colour[start] != Colour::White) continue;
+    // Each frame is a mapping and the index of the next merged mapping to follow.
+    std::vector<std::pair<std::size_t, std::size_t>> stack = {{start, 0}};
+    colour[start] = Colour::Grey;
+    while (!stack.empty()) {
+      auto& [id, next] = stack.back();
+      const auto edges = loaded.merges.find(id);
+      if (edges == loaded.merges.end() || next >= edges->second.size()) {
+        colour[id] = Colour::Black;
+        stack.pop_back();
+        continue;
+      }
+      const std::size_t target = edges->second[next++];
+      if (colour[target] == Colour::Grey) {
+        throw YamlError(loaded.nodes[target].mark, "found a mapping that merges itself");
+      }
+      if (colour[target] == Colour::White) {
+        colour[target] = Colour::Grey;
+        stack.emplace_back(target, 0);
+      }
+    }
+  }
+}
+
+std::vector<std::string> text_keys(const Stream& stream, std::size_t root) {
+  std::vector<std::string> keys;
+  std::unordered_set<std::string> listed;
+  std::unordered_set<std::size_t> visited = {root};
+  std::vector<std::size_t> queue = {root};
+  for (std::size_t at_index = 0; at_index < queue.size(); ++at_index) {
+    const Node& mapping = stream.nodes[queue[at_index]];
+    for (std::size_t i = 0; i + 1 < mapping.children.size(); i += 2) {
+      const Node& key = stream.nodes[mapping.children[i]];
+      // As a key, "=" is plain text.
+      if ((key.type == Type::Str || key.type == Type::Value) && listed.insert(key.value).second) {
+        keys.push_back(key.value);
+      }
+    }
+    const auto merged = stream.merges.find(queue[at_index]);
+    if (merged == stream.merges.end()) continue;
+    for (const std::size_t next : merged->second) {
+      if (visited.insert(next).second) queue.push_back(next);
+    }
+  }
+  return keys;
+}
+
+}  // namespace
+
+Stream load(std::string_view yaml_text, const LoadOptions& options) {
+  Stream stream;
+  {
+    Parser parser(yaml_text);
+    Composer composer(stream, options.single_document);
+    for (;;) {
+      Event event;
+      parser.next(event.get());
+      if (!composer.take(event.get())) break;
+    }
+  }
+  Loaded loaded{stream.nodes, stream.merges};
+  for (const std::size_t root : stream.documents) build_all(loaded, root, options.collection_keys);
+  reject_merge_cycles(loaded);
+  for (std::size_t id = 0; id < stream.nodes.size(); ++id) {
+    Node& node = stream.nodes[id];
+    if (loaded.types[id]) {
+      node.type = *loaded.types[id];
+    } else if (node.kind != Kind::Scalar) {
+      // An entry of an omap or pairs: read for its key and value, never built itself.
+      node.type = node.kind == Kind::Sequence ? Type::Seq : Type::Map;
+    }
+  }
+  return stream;
+}
+
+SafeDocument safe_load(std::string_view yaml_text) {
+  const Stream stream = load(yaml_text);
+  if (stream.documents.empty()) return {};
+  const std::size_t root = stream.documents.front();
+  if (stream.nodes[root].type != Type::Map) return {};
+  return {.is_mapping = true, .text_keys = text_keys(stream, root)};
+}
+
+}  // namespace quarnel::utils::yaml

@@ -1,0 +1,116 @@
+#pragma once
+
+// YAML 1.1 loading as a safe loader does it, for every YAML text quarnel reads (CITATION.cff,
+// the configuration file): libyaml's event parser, then our own composer (anchors, aliases,
+// bounded nesting) and resolver (implicit types, the standard tags, merge keys).
+
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "quarnel/error.hpp"
+
+namespace quarnel::utils::yaml {
+
+// A position in the text, counted from 0; the column counts characters, not bytes.
+struct Mark {
+  std::size_t line = 0;
+  std::size_t column = 0;
+
+  bool operator==(const Mark&) const = default;
+};
+
+// Text that a YAML 1.1 safe loader refuses. what() is "error at line L, column C: " followed by
+// the problem, with L and C counted from 1; the problem alone when there is no position.
+class YamlError : public Error {
+ public:
+  YamlError(std::optional<Mark> mark, std::string problem);
+
+  const std::optional<Mark>& mark() const noexcept { return mark_; }
+  const std::string& problem() const noexcept { return problem_; }
+
+ private:
+  std::optional<Mark> mark_;
+  std::string problem_;
+};
+
+// Collections nested deeper than this are refused, so that no input makes the loader's work or
+// memory grow faster than the text.
+inline constexpr std::size_t MAX_DEPTH = 1000;
+
+enum class Kind { Scalar, Sequence, Mapping };
+
+// What a safe loader builds from a node. Merge ("<<") and Value ("=") only occur as keys.
+enum class Type {
+  Null,
+  Bool,
+  Int,
+  Float,
+  Timestamp,
+  Binary,
+  Str,
+  Merge,
+  Value,
+  Seq,
+  Map,
+  Set,
+  Omap,
+  Pairs
+};
+
+// One node of a document; an alias is a second reference to the same node.
+struct Node {
+  Kind kind = Kind::Scalar;
+  Type type = Type::Str;
+  // "?" for a plain scalar or a collection without a tag, "!" for a quoted scalar without a tag
+  // or the tag "!", else the tag in full ("tag:yaml.org,2002:int", "!local").
+  std::string tag;
+  std::string value;                  // a scalar's text
+  Mark mark;                          // where the node starts: its tag or anchor when it has any
+  std::vector<std::size_t> children;  // items, or keys and values alternating
+};
+
+struct Stream {
+  // A deque: growing it never moves the nodes already read, so a long text costs no copying.
+  std::deque<Node> nodes;
+  std::vector<std::size_t> documents;  // the root node of each document, in order
+  // Mapping -> the mappings its merge keys bring in, in the order written.
+  std::unordered_map<std::size_t, std::vector<std::size_t>> merges;
+};
+
+struct LoadOptions {
+  // Whether a second document is refused (at its start) or loaded too.
+  bool single_document = true;
+  // A collection as a mapping key is refused, as by a loader that builds hash maps from the
+  // keys; a caller that reads the keys itself may allow it and report such a key in its terms.
+  bool collection_keys = false;
+};
+
+// Loads `text` (UTF-8, a leading byte-order mark allowed) with the types of a YAML 1.1 safe
+// loader: plain scalars resolve to null, bool, int, float, timestamp, merge or text by the YAML
+// 1.1 patterns; quoted and "!"-tagged scalars are text; only the standard tags (str, null, bool,
+// int, float, binary, timestamp, seq, map, set, omap, pairs) are built. Raises YamlError for
+// malformed syntax, a character YAML does not allow, nesting deeper than MAX_DEPTH, an undefined
+// alias, a tag that is not built, a value its type cannot hold (such as the date 2023-02-30), a
+// merge key whose value is not a mapping or a list of mappings, a mapping that merges itself,
+// and as `options` say, a second document and a collection used as a key.
+Stream load(std::string_view text, const LoadOptions& options = {});
+
+// What a check of required keys sees of one document.
+struct SafeDocument {
+  bool is_mapping = false;
+  // The mapping's keys that are text, those brought in through merge keys included, own keys
+  // first, in document order, each once; keys of other types are left out.
+  std::vector<std::string> text_keys;
+
+  bool operator==(const SafeDocument&) const = default;
+};
+
+// Loads `text` as exactly one document (see load). An empty stream is no mapping.
+SafeDocument safe_load(std::string_view text);
+
+}  // namespace quarnel::utils::yaml

@@ -1,0 +1,257 @@
+#include "quarnel/utils/yaml.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarnel::utils::yaml {
+namespace {
+
+struct LoadCase {
+  std::string name;
+  std::string text;
+  std::string error;  // a fragment of the message; empty when the text loads
+  bool is_mapping = false;
+  std::vector<std::string> text_keys = {};
+};
+
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+
+class SafeLoad : public ::testing::TestWithParam<LoadCase> {};
+
+TEST_P(SafeLoad, BuildsOrRefuses) {
+  const LoadCase& c = GetParam();
+  if (c.error.empty()) {
+    const SafeDocument document = safe_load(c.text);
+    EXPECT_EQ(document.is_mapping, c.is_mapping);
+    EXPECT_EQ(document.text_keys, c.text_keys);
+    return;
+  }
+  try {
+    safe_load(c.text);
+    ADD_FAILURE() << "loaded, expected: " << c.error;
+  } catch (const YamlError& error) {
+    EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+  }
+}
+
+std::string repeated(std::string_view unit, std::size_t times) {
+  std::string out;
+  out.reserve(unit.size() * times);
+  for (std::size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+// A mapping whose keys spell every scalar type, with the plain ones that read as text.
+const std::string EVERY_KEY_TYPE =
+    "1: int\n0x1F: int\n1.5: float\n.inf: float\nyes: bool\nOff: bool\n~: null\nnull: null\n"
+    "2023-01-01: timestamp\n'yes': text\n\"1\": text\n! 2: text\n!!str 3: text\n"
+    "!!float 4: float\n=: text\ny: text\n1e5: text\nnUll: text\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, SafeLoad,
+    ::testing::Values(
+        LoadCase{"empty_stream", ""}, LoadCase{"null_document", "---\n"},
+        LoadCase{"scalar_document", "title"}, LoadCase{"sequence_document", "[a, b]"},
+        LoadCase{"omap_document", "!!omap [a: 1, b: 2]"},
+        LoadCase{"tagged_mapping", "!!map {a: 1}", "", true, {"a"}},
+        LoadCase{
+            "key_types", EVERY_KEY_TYPE, "", true, {"yes", "1", "2", "3", "=", "y", "1e5", "nUll"}},
+        LoadCase{"merged_keys_after_own_and_once",
+                 "x: &x {b: 1, a: 2}\n<<: [*x, {c: 3}]\na: 0\n",
+                 "",
+                 true,
+                 {"x", "a", "b", "c"}},
+        LoadCase{"self_containing_list", "a: &a [*a]\n", "", true, {"a"}},
+        LoadCase{"alias_bomb",
+                 "a: &a [x, x, x, x, x, x, x, x, x]\n"
+                 "b: &b [*a, *a, *a, *a, *a, *a, *a, *a, *a]\n"
+                 "c: &c [*b, *b, *b, *b, *b, *b, *b, *b, *b]\n"
+                 "d: &d [*c, *c, *c, *c, *c, *c, *c, *c, *c]\n"
+                 "e: &e [*d, *d, *d, *d, *d, *d, *d, *d, *d]\n"
+                 "f: &f [*e, *e, *e, *e, *e, *e, *e, *e, *e]\n"
+                 "g: &g [*f, *f, *f, *f, *f, *f, *f, *f, *f]\n"
+                 "h: &h [*g, *g, *g, *g, *g, *g, *g, *g, *g]\n"
+                 "i: &i [*h, *h, *h, *h, *h, *h, *h, *h, *h]\n",
+                 "",
+                 true,
+                 {"a", "b", "c", "d", "e", "f", "g", "h", "i"}},
+        // Each level merges the one before nine times: the keys are still listed once.
+        LoadCase{"merge_bomb",
+                 "a: &a {k: 1}\n"
+                 "b: &b {<<: [*a, *a, *a, *a, *a, *a, *a, *a, *a]}\n"
+                 "c: &c {<<: [*b, *b, *b, *b, *b, *b, *b, *b, *b]}\n"
+                 "d: &d {<<: [*c, *c, *c, *c, *c, *c, *c, *c, *c]}\n"
+                 "e: &e {<<: [*d, *d, *d, *d, *d, *d, *d, *d, *d]}\n"
+                 "<<: [*e, *e, *e, *e, *e, *e, *e, *e, *e]\n",
+                 "",
+                 true,
+                 {"a", "b", "c", "d", "e", "k"}},
+        LoadCase{"octal_of_a_later_yaml_is_no_int", "a: !!int 0o7\n",
+                 "error at line 1, column 4: could not construct a int from '0o7'"},
+        LoadCase{"valid_explicit_values",
+                 "a: !!int 0b101\nb: !!int -017\nc: !!float 1e5\nd: !!bool On\n"
+                 "e: !!binary aGVsbG8=\nf: 2000-02-29 23:59:59.5 -05:30\ng: !!null x\n"
+                 "h: !!timestamp 2023-1-2\ni: 190:20:30\nj: !!float 1:30.5\n",
+                 "",
+                 true,
+                 {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"}},
+
+        LoadCase{"syntax", "a: {b: 1", "error at line"},
+        // A quoted scalar left open is refused where it starts; it never swallows the keys after
+        // it.
+        LoadCase{
+            "unclosed_double_quote", "a: 1\nb: \"two\nc: 3\n",
+            "error at line 2, column 4: while scanning a quoted scalar, found unexpected end of "
+            "stream"},
+        LoadCase{"unclosed_single_quote", "a: 'it''s\n", "found unexpected end of stream"},
+        LoadCase{"quote_closed_only_by_an_escape", "a: \"x\\\"\nb: 2\n",
+                 "found unexpected end of stream"},
+        LoadCase{"unclosed_quote_behind_properties", "a: !!str &x # note\n  \"open\n",
+                 "found unexpected end of stream"},
+        LoadCase{"unclosed_quoted_key", "? \"a\n", "found unexpected end of stream"},
+        LoadCase{"unclosed_quoted_document", "\xef\xbb\xbf\"a: 1\n",
+                 "found unexpected end of stream"},
+        LoadCase{"closed_quotes_with_escapes",
+                 "a: \"x\\\\\"\nb: 'it''s'\nc: !!str \"\\\"\"\nd: |\n  \"open\n",
+                 "",
+                 true,
+                 {"a", "b", "c", "d"}},
+        LoadCase{"unclosed_quote_without_final_line_feed", "a: 1\nb: \"two",
+                 "error at line 2, column 4: while scanning a quoted scalar, found unexpected end "
+                 "of stream"},
+        LoadCase{"directive_mark_starting_a_key", "%x: 1\n",
+                 "error at line 1, column 1: while scanning a directive"},
+        LoadCase{"value_without_key", ": v\n",
+                 "error at line 1, column 1: while parsing a block mapping, did not find expected "
+                 "key"},
+        LoadCase{"tab_as_indentation", "a:\n\tb: 1\n",
+                 "error at line 2, column 1: while scanning for the next token, found character "
+                 "that cannot start any token"},
+        LoadCase{"last_line_without_colon", "a: 1\nb\n",
+                 "error at line 2, column 1: while scanning a simple key, could not find "
+                 "expected ':'"},
+        LoadCase{"next_line", "a: 1\u0085b: 2\n", "", true, {"a", "b"}},
+        LoadCase{"line_separator", "a: 1\u2028b: 2\n", "", true, {"a", "b"}},
+        LoadCase{"paragraph_separator", "a: 1\u2029b: 2\n", "", true, {"a", "b"}},
+        LoadCase{"undefined_alias", "a: *nowhere\n", "error at line 1, column"},
+        LoadCase{"second_document", "a: 1\n...\n---\n", "found another document"},
+        LoadCase{"deep_nesting", std::string(20000, '[') + std::string(20000, ']'), "error"},
+        LoadCase{"flow_sequences_100000_deep", std::string(100000, '[') + std::string(100000, ']'),
+                 "nested deeper than"},
+        LoadCase{"flow_mappings_100000_deep", repeated("{a: ", 100000) + std::string(100000, '}'),
+                 "nested deeper than"},
+        LoadCase{"block_sequences_100000_deep", repeated("- ", 100000) + "x\n",
+                 "nested deeper than"},
+        LoadCase{"nul_character", std::string("a: b\0c\n", 7), "unacceptable character #x0000"},
+        LoadCase{"noncharacter", "a: \uffff\n", "unacceptable character #xffff"},
+        // The reader knows only a byte offset; the position counts characters and line breaks.
+        LoadCase{"control_character_after_wide_characters_and_a_next_line",
+                 "\xef\xbb\xbf\u00e9: \u20ac\u0085b: \x01\n",
+                 "error at line 2, column 4: unacceptable character #x0001"},
+        LoadCase{"merge_key_as_value", "a: <<\n",
+                 "constructor for the tag "
+                 "'tag:yaml.org,2002:merge'"},
+        LoadCase{"value_key_as_value", "- =\n",
+                 "constructor for the tag "
+                 "'tag:yaml.org,2002:value'"},
+        LoadCase{"merge_of_a_scalar", "<<: 1\n",
+                 "expected a mapping or list of mappings for "
+                 "merging, but found scalar"},
+        LoadCase{"merge_of_a_list_of_scalars", "<<: [1]\n",
+                 "expected a mapping for merging, "
+                 "but found scalar"},
+        LoadCase{"self_merge", "a: &a {<<: *a}\n", "merges itself"},
+        LoadCase{"mapping_as_key", "? {a: 1}\n: b\n", "found unhashable key"},
+        LoadCase{"set_as_key", "? !!set {a}\n: b\n", "found unhashable key"},
+        LoadCase{"map_tag_on_a_list", "a: !!map [1]\n",
+                 "expected a mapping node, but found "
+                 "sequence"},
+        LoadCase{"text_tag_on_a_list", "a: !!str [1]\n",
+                 "expected a scalar node, but found "
+                 "sequence"},
+        LoadCase{"omap_of_a_mapping", "a: !!omap {b: 1}\n",
+                 "expected a sequence, but found "
+                 "mapping"},
+        LoadCase{"omap_of_scalars", "a: !!omap [b]\n", "expected a mapping of length 1"},
+        LoadCase{"omap_of_wide_entries", "a: !!omap [{b: 1, c: 2}]\n",
+                 "expected a single "
+                 "mapping item, but found "
+                 "2 items"},
+        LoadCase{"bool_from_other_word", "a: !!bool maybe\n", "construct a bool"},
+        LoadCase{"int_without_digits", "a: !!int 0x\n", "construct a int"},
+        LoadCase{"implicit_binary_int_without_digits", "a: 0b_\n", "construct a int"},
+        LoadCase{"float_from_word", "a: !!float one\n", "construct a float"},
+        LoadCase{"binary_without_padding", "a: !!binary aGVsbG8\n", "construct a binary"},
+        LoadCase{"binary_not_ascii", "a: !!binary \u00e9\u00e9\u00e9\u00e9\n",
+                 "construct a binary"},
+        LoadCase{"month_thirteen", "a: 2023-13-01\n", "construct a timestamp"},
+        LoadCase{"year_zero", "a: 0000-01-01\n", "construct a timestamp"},
+        LoadCase{"not_a_leap_year", "a: 1900-02-29\n", "construct a timestamp"},
+        LoadCase{"hour_twenty_four", "a: 2023-01-01 24:00:00\n", "construct a timestamp"},
+        LoadCase{"offset_of_a_day", "a: 2023-01-01T10:00:00+24:00\n", "construct a timestamp"},
+        LoadCase{"timestamp_tag_on_text", "a: !!timestamp soon\n", "construct a timestamp"}),
+    [](const auto& info) { return info.param.name; });
+
+struct ScalarCase {
+  std::string text;
+  std::string tag;
+  Type type;
+};
+
+// What callers that read values themselves rely on: how a scalar was written, and its type.
+TEST(Load, KeepsTheTagAsWrittenBesideTheType) {
+  const std::vector<ScalarCase> cases = {
+      {"7", "?", Type::Int},
+      {"7.5e0", "?", Type::Str},  // YAML 1.1 wants a sign in the exponent
+      {"'7'", "!", Type::Str},
+      {"! 7", "!", Type::Str},
+      {"!!float 7", "tag:yaml.org,2002:float", Type::Float},
+      {"!!str 7", "tag:yaml.org,2002:str", Type::Str},
+      {"~", "?", Type::Null},
+      {"", "?", Type::Null},
+      {"\"\"", "!", Type::Str},
+  };
+  for (const auto& c : cases) {
+    const Stream stream = load("v: " + c.text + "\n");
+    ASSERT_EQ(stream.documents.size(), 1u) << c.text;
+    const Node& value = stream.nodes[stream.nodes[stream.documents[0]].children.at(1)];
+    EXPECT_EQ(value.kind, Kind::Scalar) << c.text;
+    EXPECT_EQ(value.tag, c.tag) << c.text;
+    EXPECT_EQ(value.type, c.type) << c.text;
+  }
+}
+
+TEST(Load, SeveralDocumentsWhenAsked) {
+  const Stream stream = load("a: 1\n---\n- b\n---\n", {.single_document = false});
+  ASSERT_EQ(stream.documents.size(), 3u);
+  EXPECT_EQ(stream.nodes[stream.documents[0]].type, Type::Map);
+  EXPECT_EQ(stream.nodes[stream.documents[1]].type, Type::Seq);
+  EXPECT_EQ(stream.nodes[stream.documents[2]].type, Type::Null);
+  EXPECT_TRUE(load("", {.single_document = false}).documents.empty());
+
+  // An anchor names a node of its own document only.
+  try {
+    load("a: &x 1\n---\nb: *x\n", {.single_document = false});
+    ADD_FAILURE() << "an alias reached into the document before";
+  } catch (const YamlError& error) {
+    EXPECT_EQ(error.mark(), (Mark{2, 3}));
+    EXPECT_EQ(error.problem(), "found undefined alias 'x'");
+  }
+}
+
+TEST(Load, CollectionKeysOnlyWhenAllowed) {
+  const std::string text = "? [a, b]\n: 1\n";
+  EXPECT_THROW(load(text), YamlError);
+  const Stream stream = load(text, {.collection_keys = true});
+  const Node& root = stream.nodes[stream.documents.at(0)];
+  ASSERT_EQ(root.children.size(), 2u);
+  EXPECT_EQ(stream.nodes[root.children[0]].type, Type::Seq);
+}
+
+}  // namespace
+}  // namespace quarnel::utils::yaml
