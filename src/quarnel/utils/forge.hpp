@@ -74,7 +74,7 @@ json::Json get_repo_metadata(std::string_view url,
 std::optional<std::string> probe_forge_type(std::string_view base_url,
                                             const std::optional<std::string>& token = std::nullopt);
 
-// The URL with its user information ("user:token@") removed, for showing it in texts.
+// url::redact under the name the forge callers know.
 std::string redact_url(std::string_view url);
 
 namespace detail {
