@@ -44,6 +44,31 @@ TEST(Redact, ScpLikeRemoteLosesOnlyAPassword) {
   });
 }
 
+// A query may carry a token under any name, so every value goes; names, separators and the
+// fragment stay, so the shown URL still says what was asked for.
+TEST(Redact, HidesEveryQueryValue) {
+  expect_redacted({
+      {"https://github.com/a/b?access_token=secret",
+       "https://github.com/a/b?access_token=REDACTED"},
+      {"https://h/x?access_token=secret&x=1", "https://h/x?access_token=REDACTED&x=REDACTED"},
+      {"https://u:p@h/x?t=s", "https://h/x?t=REDACTED"},
+      {"https://h/x;p?t=s#frag=kept", "https://h/x;p?t=REDACTED#frag=kept"},
+      {"https://h/x#f?t=s", "https://h/x#f?t=s"},
+      {"https://h/x?t=a=b", "https://h/x?t=REDACTED"},
+      {"https://h/x?t=a;u=b", "https://h/x?t=REDACTED"},
+      {"https://h/x?=s", "https://h/x?=REDACTED"},
+      // a lone item may itself be the token
+      {"https://h/x?ghp_secret&x=1", "https://h/x?REDACTED&x=REDACTED"},
+      // nothing to hide in an empty value or an empty item
+      {"https://h/x?", "https://h/x?"},
+      {"https://h/x?t=&&u=1&", "https://h/x?t=&&u=REDACTED&"},
+      {"https://h?t=s", "https://h?t=REDACTED"},
+      {"https://u?t=s@h/x", "https://u?t=REDACTED"},
+      {"git@host:team/tool?t=s", "git@host:team/tool?t=REDACTED"},
+      {"/srv/tool?t=s", "/srv/tool?t=REDACTED"},
+  });
+}
+
 // Tabs and line breaks are ignored when a URL is read, so they cannot hide a token.
 TEST(Redact, CredentialsSplitByTabsOrLineBreaksStayHidden) {
   expect_redacted({

@@ -7,7 +7,13 @@
 
 namespace quarnel::utils::url {
 
-// The URL with its user information ("user:token@") removed, for showing it in texts.
+// What stands in a shown URL for every hidden query value.
+inline constexpr std::string_view REDACTED = "REDACTED";
+
+// The URL as it may be shown: its user information ("user:token@", and the password of an
+// SCP-like "user:password@host:path") removed and the value of every query parameter replaced
+// by REDACTED ("?access_token=s&x=1" gives "?access_token=REDACTED&x=REDACTED"; a parameter
+// without "=" is replaced whole, an empty value stays empty). Nothing else of the URL changes.
 std::string redact(std::string_view url);
 
 }  // namespace quarnel::utils::url
