@@ -491,4 +491,17 @@ std::optional<std::string> probe_forge_type(std::string_view base_url,
 
 std::string redact_url(std::string_view url) { return url::redact(url); }
 
+std::string redacted_normalized_url(std::string_view url) {
+  const std::string normalized = normalize_url(url);
+  const std::string stripped = text::strip(url);
+  if (!detail::scp_re().match(stripped)) return url::redact(normalized);
+  // The SCP-like form holds no query, and what redaction hides in it is a front part. The
+  // rewrite is "https://" followed by that text with its first ":" as "/" (and a ".git" or "/"
+  // cut at the end), so the hidden part stands right after the scheme, at the same length.
+  static constexpr std::string_view SCHEME = "https://";
+  const std::size_t hidden = stripped.size() - url::redact(stripped).size();
+  return std::string(SCHEME) +
+         normalized.substr(std::min(normalized.size(), SCHEME.size() + hidden));
+}
+
 }  // namespace quarnel::utils::forge
