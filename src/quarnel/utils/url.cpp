@@ -1,7 +1,11 @@
 #include "quarnel/utils/url.hpp"
 
+#include <unicode/uidna.h>
+
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -110,6 +114,41 @@ std::string redact(std::string_view url) {
   }
   shown.append(url.substr(pos));
   return shown;
+}
+
+std::optional<std::string> ascii_host(std::string_view host) {
+  if (std::all_of(host.begin(), host.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return std::string(host);
+  }
+  struct Closer {
+    void operator()(UIDNA* idna) const { uidna_close(idna); }
+  };
+  // UTS #46 objects are immutable once opened, so one serves every thread.
+  static const std::unique_ptr<UIDNA, Closer> idna = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    UIDNA* opened = uidna_openUTS46(
+        UIDNA_NONTRANSITIONAL_TO_ASCII | UIDNA_CHECK_BIDI | UIDNA_CHECK_CONTEXTJ, &status);
+    return std::unique_ptr<UIDNA, Closer>(U_SUCCESS(status) ? opened : nullptr);
+  }();
+  if (!idna || host.size() > INT32_MAX) return std::nullopt;
+
+  std::string ascii(host.size() * 2 + 16, '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    UErrorCode status = U_ZERO_ERROR;
+    UIDNAInfo info = UIDNA_INFO_INITIALIZER;
+    const int32_t length =
+        uidna_nameToASCII_UTF8(idna.get(), host.data(), static_cast<int32_t>(host.size()),
+                               ascii.data(), static_cast<int32_t>(ascii.size()), &info, &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      ascii.assign(static_cast<std::size_t>(length), '\0');
+      continue;
+    }
+    if (U_FAILURE(status) || info.errors != 0) return std::nullopt;
+    ascii.resize(static_cast<std::size_t>(length));
+    return ascii;
+  }
+  return std::nullopt;
 }
 
 }  // namespace quarnel::utils::url

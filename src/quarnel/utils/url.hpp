@@ -1,7 +1,9 @@
 #pragma once
 
-// URLs as they may be shown: in results, reports, log lines and error messages.
+// URLs as they may be shown (in results, reports, log lines and error messages), and host
+// names in the form name resolution knows.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,5 +17,10 @@ inline constexpr std::string_view REDACTED = "REDACTED";
 // by REDACTED ("?access_token=s&x=1" gives "?access_token=REDACTED&x=REDACTED"; a parameter
 // without "=" is replaced whole, an empty value stays empty). Nothing else of the URL changes.
 std::string redact(std::string_view url);
+
+// A host name in its ASCII form: unchanged when it is ASCII already, else its IDNA form
+// ("g\u00e4b.example" gives "xn--gb-via.example"), whatever the process's locale; none for a name
+// that has no such form.
+std::optional<std::string> ascii_host(std::string_view host);
 
 }  // namespace quarnel::utils::url
