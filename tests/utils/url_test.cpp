@@ -88,5 +88,27 @@ TEST(Redact, TabsAndLineBreaksStayButHideNoCredentials) {
   });
 }
 
+// Programs quote the URL they were given in their error output, often without its user
+// information but with its query.
+TEST(RedactIn, HidesTheQueryAndUserInformationWhereverTheMessageQuotesThem) {
+  struct Case {
+    std::string text;
+    std::string url;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {"fatal: unable to access 'https://h:1/x?t=s&p=1/': port 1 refused",
+       "https://user:tok@h:1/x?t=s&p=1",
+       "fatal: unable to access 'https://h:1/x?t=REDACTED&p=REDACTED/': port 1 refused"},
+      {"fatal: '/srv/x.git?t=s' does not appear to be a git repository", "file:///srv/x.git?t=s",
+       "fatal: '/srv/x.git?t=REDACTED' does not appear to be a git repository"},
+      {"cannot reach https://user:tok@h/x", "https://user:tok@h/x", "cannot reach https://h/x"},
+      {"t=s twice: ?t=s ?t=s", "https://h/x?t=s", "t=s twice: ?t=REDACTED ?t=REDACTED"},
+      {"nothing to hide in https://h/x?t=", "https://h/x?t=", "nothing to hide in https://h/x?t="},
+      {"no URL here", "https://u:p@h/x?t=s", "no URL here"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(redact_in(c.text, c.url), c.shown) << c.text;
+}
+
 }  // namespace
 }  // namespace quarnel::utils::url

@@ -242,7 +242,9 @@ std::filesystem::path clone_repo(std::string_view url,
   process::RunOptions options;
   options.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(CLONE_TIMEOUT);
   const process::Completed done = process::run(argv, options);
-  if (!done.ok()) throw CloneError("git clone failed: " + text::strip(done.stderr_text));
+  if (!done.ok()) {
+    throw CloneError("git clone failed: " + url::redact_in(text::strip(done.stderr_text), url));
+  }
   return target;
 }
 

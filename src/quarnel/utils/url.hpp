@@ -18,6 +18,10 @@ inline constexpr std::string_view REDACTED = "REDACTED";
 // without "=" is replaced whole, an empty value stays empty). Nothing else of the URL changes.
 std::string redact(std::string_view url);
 
+// A message that may quote `url`, such as a child's error output: wherever the URL's query or
+// user information appears whole in it, it is shown as redact shows it.
+std::string redact_in(std::string_view text, std::string_view url);
+
 // A host name in its ASCII form: unchanged when it is ASCII already, else its IDNA form
 // ("g\u00e4b.example" gives "xn--gb-via.example"), whatever the process's locale; none for a name
 // that has no such form.
