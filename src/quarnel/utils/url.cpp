@@ -98,17 +98,15 @@ Hidden hidden_parts(std::string_view url) {
   std::string read;
   std::vector<std::size_t> at;  // where each character of `read` stands in `url`
   read.reserve(url.size());
-  at.reserve(url.size() + 1);
+  at.reserve(url.size());
   for (std::size_t i = 0; i < url.size(); ++i) {
     if (url[i] == '\t' || url[i] == '\r' || url[i] == '\n') continue;
     read.push_back(url[i]);
     at.push_back(i);
   }
-  at.push_back(url.size());
-  // A span that ends at a character ends right after it, before any tab that follows.
-  const auto placed = [&](Span span) {
-    return Span{at[span.begin], span.end == span.begin ? at[span.begin] : at[span.end - 1] + 1};
-  };
+  // Every hidden part holds at least one character ("@", "?" or the value), and ends right
+  // after its last one, before any tab that follows.
+  const auto placed = [&](Span span) { return Span{at[span.begin], at[span.end - 1] + 1}; };
 
   Hidden hidden;
   const std::optional<Span> user = userinfo_span(read);

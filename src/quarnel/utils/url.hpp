@@ -12,10 +12,12 @@ namespace quarnel::utils::url {
 // What stands in a shown URL for every hidden query value.
 inline constexpr std::string_view REDACTED = "REDACTED";
 
-// The URL as it may be shown: its user information ("user:token@", and the password of an
-// SCP-like "user:password@host:path") removed and the value of every query parameter replaced
+// The URL as it may be shown: its user information ("user:token@", and the "user:password@" of
+// an SCP-like "user:password@host:path") removed and the value of every query parameter replaced
 // by REDACTED ("?access_token=s&x=1" gives "?access_token=REDACTED&x=REDACTED"; a parameter
-// without "=" is replaced whole, an empty value stays empty). Nothing else of the URL changes.
+// without "=" is replaced whole, an empty value stays empty). The parts are found the way a URL
+// is read, tabs and line breaks ignored, so these cannot hide a token; nothing else of the URL
+// changes, tabs and line breaks included.
 std::string redact(std::string_view url);
 
 // A message that may quote `url`, such as a child's error output: wherever the URL's query or
