@@ -404,6 +404,36 @@ TEST(Cli, UnreadableConfigEntryInTheCheckoutIsAnError) {
   }
 }
 
+TEST_F(CliTest, NoReportShowsTheQueryValuesOfTheRemote) {
+  repo.git({"remote", "set-url", "origin", "https://github.com/a/b?access_token=secret"});
+  const std::string shown = "https://github.com/a/b?access_token=REDACTED";
+  for (const std::string format : {"text", "json", "markdown"}) {
+    SCOPED_TRACE(format);
+    // The release check would ask the public forge's API; this test stays on the machine.
+    const auto run =
+        quarnel({"assess", repo.path().string(), "-f", format, "--skip", "version_identifiers"});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    EXPECT_EQ(run.stdout_text.find("secret"), std::string::npos) << run.stdout_text;
+    EXPECT_EQ(run.stderr_text.find("secret"), std::string::npos) << run.stderr_text;
+    // The text report lists scores only; the other two show the URL.
+    if (format == "text") continue;
+    EXPECT_NE(run.stdout_text.find(shown), std::string::npos) << run.stdout_text;
+    if (format != "json") continue;
+    const auto report = json::parse(run.stdout_text);
+    EXPECT_EQ(report["repository"]["url"], shown);
+    for (const auto& result : report["indicators"]) {
+      const std::string id = result["indicator_id"];
+      if (id != "identifier_retrieval" && id != "open_access_protocol" &&
+          id != "development_provenance") {
+        continue;
+      }
+      const std::string texts =
+          result["output"].get<std::string>() + " " + result["evidence"].get<std::string>();
+      EXPECT_NE(texts.find(shown), std::string::npos) << id << ": " << texts;
+    }
+  }
+}
+
 TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
   testing::TempDir remote;
   testing::run_checked(

@@ -135,6 +135,19 @@ TEST_F(LoopbackForge, ProjectPathIsPercentEncodedForGitlabOnly) {
   EXPECT_EQ(get_releases(url, std::nullopt, as("gitea")), Json::array());
 }
 
+// A forge whose host name is not ASCII is asked under its IDNA form, with its token; names
+// below "localhost" reach the loopback server without any resolver.
+TEST_F(LoopbackForge, HostNameThatIsNotAsciiIsAsked) {
+  const std::string host = "g\u00e4b.localhost";
+  const std::string url = "http://" + host + ":" + std::to_string(server.port()) + "/o/r";
+  server.reply("/api/v1/repos/o/r/releases", 200, "[]");
+  EXPECT_EQ(get_releases(url, "tok", ForgeOverrides{{host, "gitea"}}), Json::array());
+  const auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].header("Host"), "xn--gb-via.localhost:" + std::to_string(server.port()));
+  EXPECT_EQ(seen[0].header("Authorization"), "Bearer tok");
+}
+
 TEST_F(LoopbackForge, TokenTravelsAsBearerHeader) {
   server.reply(styles()[0].releases_path, 200, "[]");
   struct Case {

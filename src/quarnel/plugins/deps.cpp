@@ -15,6 +15,7 @@
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
+#include "quarnel/utils/url.hpp"
 
 namespace quarnel::plugins::deps {
 
@@ -448,7 +449,8 @@ bool install_git_repo(const PluginDependency& dep) {
   const auto clone =
       run_program({"git", "clone", "--", dep.repo_url, dir->string()}, timeouts().git_clone);
   if (!clone.ok()) {
-    logger().warning("git clone failed: %s", text::strip(clone.stderr_text));
+    logger().warning("git clone failed: %s",
+                     utils::url::redact_in(text::strip(clone.stderr_text), dep.repo_url));
     return false;
   }
   const auto checkout =

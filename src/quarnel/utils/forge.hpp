@@ -74,8 +74,15 @@ json::Json get_repo_metadata(std::string_view url,
 std::optional<std::string> probe_forge_type(std::string_view base_url,
                                             const std::optional<std::string>& token = std::nullopt);
 
-// The URL with its user information ("user:token@") removed, for showing it in texts.
+// url::redact under the name the forge callers know.
 std::string redact_url(std::string_view url);
+
+// normalize_url(url) as it may be shown: redacted like any URL, and what the redaction hides in
+// `url` stays hidden where the rewrite moves it. The SCP-like rewrite reads a remote
+// "user:password@host:path" as the host "user" and a path that starts with "password@"; the
+// shown form leaves those characters out, as it leaves out user information. Raises UrlError
+// as normalize_url does.
+std::string redacted_normalized_url(std::string_view url);
 
 namespace detail {
 

@@ -12,6 +12,7 @@
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
+#include "quarnel/utils/url.hpp"
 
 namespace quarnel::utils::git {
 
@@ -114,19 +115,6 @@ std::string url_project_name(std::string_view url) {
 std::string path_name(std::string_view path) {
   const PathPieces parts = split_path(path);
   return parts.pieces.empty() ? std::string() : std::string(parts.pieces.back());
-}
-
-std::string without_userinfo(std::string_view url) {
-  const auto scheme_end = url.find("://");
-  if (scheme_end == std::string_view::npos) return std::string(url);
-  const std::size_t authority = scheme_end + 3;
-  const auto authority_end = url.find_first_of("/?#", authority);
-  const std::string_view host_part =
-      url.substr(authority, authority_end == std::string_view::npos ? std::string_view::npos
-                                                                    : authority_end - authority);
-  const auto at = host_part.rfind('@');
-  if (at == std::string_view::npos) return std::string(url);
-  return std::string(url.substr(0, authority)) + std::string(url.substr(authority + at + 1));
 }
 
 }  // namespace detail
@@ -249,12 +237,14 @@ std::filesystem::path clone_repo(std::string_view url,
   argv.push_back(target.string());
 
   log::get_logger("quarnel.utils.git")
-      .info("Cloning %s into %s", detail::without_userinfo(url), target.string());
+      .info("Cloning %s into %s", url::redact(url), target.string());
 
   process::RunOptions options;
   options.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(CLONE_TIMEOUT);
   const process::Completed done = process::run(argv, options);
-  if (!done.ok()) throw CloneError("git clone failed: " + text::strip(done.stderr_text));
+  if (!done.ok()) {
+    throw CloneError("git clone failed: " + url::redact_in(text::strip(done.stderr_text), url));
+  }
   return target;
 }
 

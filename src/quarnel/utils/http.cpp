@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include "quarnel/utils/forge.hpp"
 #include "quarnel/utils/text.hpp"
+#include "quarnel/utils/url.hpp"
 #include "quarnel/version.hpp"
 
 namespace quarnel::utils::http {
@@ -153,13 +155,37 @@ bool is_redirect(long status) {
 
 namespace detail {
 
-// A repository name with a space still makes a request.
+// A repository name with a space, or a forge on a host name that is not ASCII, still makes a
+// request.
 std::string escape_url(std::string_view url) {
   static constexpr char HEX[] = "0123456789ABCDEF";
   static constexpr std::string_view UNSAFE = "\"<>\\^`{|}";
+  std::size_t authority = std::string_view::npos;
+  if (const auto scheme_end = url.find("://");
+      scheme_end != std::string_view::npos && scheme_end < url.find_first_of("/?#")) {
+    authority = scheme_end + 3;
+  } else if (url.starts_with("//")) {
+    authority = 2;
+  }
+
   std::string out;
   out.reserve(url.size());
-  for (char c : url) {
+  std::size_t rest = 0;
+  if (authority != std::string_view::npos) {
+    // libcurl refuses a percent-encoded host, and reads one that is not ASCII in the locale's
+    // character set (this process keeps the "C" locale): it gets the IDNA form instead.
+    rest = std::min(url.find_first_of("/?#", authority), url.size());
+    const std::string_view netloc = url.substr(authority, rest - authority);
+    const auto at = netloc.rfind('@');
+    const std::size_t host_begin = at == std::string_view::npos ? 0 : at + 1;
+    const std::string_view host_and_port = netloc.substr(host_begin);
+    const std::string_view host = host_and_port.substr(
+        0, host_and_port.starts_with('[') ? std::string_view::npos : host_and_port.find(':'));
+    out.append(url.substr(0, authority + host_begin));
+    out.append(url::ascii_host(host).value_or(std::string(host)));
+    out.append(host_and_port.substr(host.size()));
+  }
+  for (char c : url.substr(rest)) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte <= 0x20 || byte >= 0x7F || UNSAFE.find(c) != std::string_view::npos) {
       out.push_back('%');

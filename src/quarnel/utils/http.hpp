@@ -67,8 +67,10 @@ namespace detail {
 // scheme, host and port of `first_url`.
 std::vector<std::string> request_headers(const std::string& url, const std::string& first_url,
                                          const std::optional<std::string>& token);
-// Bytes that may not stand in a URL as written (blanks, controls, non-ASCII and the characters
-// " < > \ ^ ` { | }) as %XX; "%" stays, since the text may already be encoded.
+// The URL as libcurl is given it: a host name that is not ASCII in its IDNA form (kept as given
+// when it has none), and after the authority every byte that may not stand in a URL as written
+// (blanks, controls, non-ASCII and the characters " < > \ ^ ` { | }) as %XX; "%" stays, since
+// the text may already be encoded.
 std::string escape_url(std::string_view url);
 }  // namespace detail
 

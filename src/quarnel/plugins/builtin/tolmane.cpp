@@ -29,10 +29,6 @@ constexpr std::array<std::string_view, 4> README_NAMES = {"README.md", "README.r
 constexpr std::array<std::string_view, 2> DOC_DIRS = {"docs", "doc"};
 constexpr std::size_t MAX_SHOWN_KEYWORDS = 3;
 
-// A remote may carry credentials (CI checkouts embed a token); results show the URL without
-// its user information.
-std::string shown(const std::string& url) { return forge::redact_url(url); }
-
 // "<README> mentions: <phrases>" for the first README present, when it uses installation
 // wording; nothing otherwise, also when that README cannot be read.
 std::optional<std::string> readme_finding(const stdfs::path& root) {
@@ -60,19 +56,21 @@ std::optional<std::string> readme_finding(const stdfs::path& root) {
 
 namespace detail {
 
-std::optional<std::string> repository_url(const base::Context& context) {
+std::optional<RepositoryUrl> repository_url(const base::Context& context) {
   const utils::git::GitRepo& git_repo = context.git_repo;
   const std::optional<std::string> raw_url =
       text::truthy(context.repo_url) ? context.repo_url : git_repo.remote_url();
   if (!text::truthy(raw_url)) return std::nullopt;
-  // User information goes before the URL is rewritten: the SCP-like rewrite would move a
-  // "user:password@" prefix into the path, where no redaction of the shown URL finds it.
-  const std::string bare = forge::redact_url(*raw_url);
+  // The checks judge the URL as obtained; a remote may carry credentials (CI checkouts embed a
+  // token), which only the shown text loses.
   try {
-    return forge::normalize_url(bare);
+    return RepositoryUrl{.url = forge::normalize_url(*raw_url),
+                         .shown = forge::redacted_normalized_url(*raw_url)};
   } catch (const UrlError&) {
     // Not a URL of any forge; it is still judged by what it starts with.
-    return text::strip(text::decode_raw(bare, text::DecodeMode::Replace));
+    std::string kept = text::strip(text::decode_raw(*raw_url, text::DecodeMode::Replace));
+    std::string shown = forge::redact_url(kept);
+    return RepositoryUrl{.url = std::move(kept), .shown = std::move(shown)};
   }
 }
 
@@ -99,7 +97,7 @@ base::CheckResult TolmanePlugin::check(std::string_view indicator_id,
 }
 
 base::CheckResult TolmanePlugin::check_retrieval(const base::Context& context) const {
-  const std::optional<std::string> url = detail::repository_url(context);
+  const std::optional<detail::RepositoryUrl> url = detail::repository_url(context);
   if (!url) {
     return make_result("identifier_retrieval",
                        {.score = 0.0,
@@ -111,10 +109,10 @@ base::CheckResult TolmanePlugin::check_retrieval(const base::Context& context) c
 
   // Deliberately "https" rather than "https://": the label is a coarse hint, the protocol
   // check is the strict one.
-  const std::string_view protocol = url->starts_with("https") ? "https" : "git";
-  std::string details = "Remote: " + shown(*url) + " (protocol: " + std::string(protocol) + ")";
+  const std::string_view protocol = url->url.starts_with("https") ? "https" : "git";
+  std::string details = "Remote: " + url->shown + " (protocol: " + std::string(protocol) + ")";
   double score = 7.0;
-  if (const auto kind = detail::forge_kind(*url); text::truthy(kind)) {
+  if (const auto kind = detail::forge_kind(url->url); text::truthy(kind)) {
     details += ", forge: " + *kind;
     score = 9.0;
   }
@@ -123,11 +121,11 @@ base::CheckResult TolmanePlugin::check_retrieval(const base::Context& context) c
                       .status = std::nullopt,
                       .process = "Checked if software is retrievable via standard protocol",
                       .output = details,
-                      .evidence = "URL: " + shown(*url)});
+                      .evidence = "URL: " + url->shown});
 }
 
 base::CheckResult TolmanePlugin::check_protocol(const base::Context& context) const {
-  const std::optional<std::string> url = detail::repository_url(context);
+  const std::optional<detail::RepositoryUrl> url = detail::repository_url(context);
   if (!url) {
     return make_result("open_access_protocol", {.score = 0.0,
                                                 .status = base::CheckStatus::UNKNOWN,
@@ -137,11 +135,11 @@ base::CheckResult TolmanePlugin::check_protocol(const base::Context& context) co
   }
 
   double score = 4.0;
-  std::string output = "Unknown protocol for URL: " + shown(*url);
-  if (url->starts_with("https://")) {
+  std::string output = "Unknown protocol for URL: " + url->shown;
+  if (url->url.starts_with("https://")) {
     score = 10.0;
     output = "HTTPS protocol (free, open, universally implementable)";
-  } else if (url->starts_with("git://") || url->starts_with("http://")) {
+  } else if (url->url.starts_with("git://") || url->url.starts_with("http://")) {
     score = 8.0;
     output = "Git/HTTP protocol (open but less secure than HTTPS)";
   }
@@ -149,7 +147,7 @@ base::CheckResult TolmanePlugin::check_protocol(const base::Context& context) co
                                               .status = std::nullopt,
                                               .process = "Checked access protocol",
                                               .output = output,
-                                              .evidence = "URL: " + shown(*url)});
+                                              .evidence = "URL: " + url->shown});
 }
 
 base::CheckResult TolmanePlugin::check_access_docs(const base::Context& context) const {

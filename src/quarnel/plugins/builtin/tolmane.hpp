@@ -39,11 +39,17 @@ inline constexpr std::array<std::string_view, 9> INSTALL_KEYWORDS = {
     "pip install",  "npm install",     "cargo install",  "go install",        "conda install",
     "installation", "getting started", "how to install", "setup instructions"};
 
-// The repository URL a check judges: the context's URL when it is non-empty, else the
-// checkout's remote "origin", without user information, normalised; none when neither gives
-// text. A URL the forge functions cannot normalise is kept as given, trimmed (undecodable bytes
-// replaced).
-std::optional<std::string> repository_url(const base::Context& context);
+struct RepositoryUrl {
+  // What the checks judge: the URL as obtained, normalised.
+  std::string url;
+  // What the results show of it: the same without the credentials and query values it holds.
+  std::string shown;
+};
+
+// The repository URL of the checks: the context's URL when it is non-empty, else the
+// checkout's remote "origin"; none when neither gives text. A URL the forge functions cannot
+// normalise is kept as given, trimmed (undecodable bytes replaced).
+std::optional<RepositoryUrl> repository_url(const base::Context& context);
 
 // detect_forge, with a URL it rejects counting as one on no known forge.
 std::optional<std::string> forge_kind(std::string_view url);
