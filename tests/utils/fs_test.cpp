@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -50,6 +51,113 @@ TEST_F(FsTypeTest, TestsFollowLinksAndNeverThrow) {
     EXPECT_EQ(fs::is_symlink(p), c.symlink);
   }
   EXPECT_FALSE(fs::exists(""));
+}
+
+// --- Named directories ------------------------------------------------------------------
+
+struct NamedCase {
+  std::string label;
+  // Builds the situation below `repo` (`outside` is a directory beside it).
+  std::function<void(const stdfs::path& repo, const stdfs::path& outside)> setup;
+  std::string name;
+  bool present;
+};
+
+TEST(FsNamedDirectory, LinksCountOnlyWhenTheyResolveInsideTheCheckout) {
+  const std::vector<NamedCase> cases = {
+      {"real", [](const auto& r, const auto&) { stdfs::create_directories(r / "docs"); }, "docs",
+       true},
+      {"relative link inside",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "documentation");
+         stdfs::create_directory_symlink("documentation", r / "docs");
+       },
+       "docs", true},
+      {"absolute link inside",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "a/b");
+         stdfs::create_directory_symlink(r / "a/b", r / "docs");
+       },
+       "docs", true},
+      {"link to the checkout itself",
+       [](const auto& r, const auto&) { stdfs::create_directory_symlink(".", r / "docs"); }, "docs",
+       true},
+      {"link through a parent that leaves and comes back",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "real");
+         stdfs::create_directory_symlink("../" + r.filename().string() + "/real", r / "docs");
+       },
+       "docs", true},
+      {"nested, parent linked inside",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "ci/workflows");
+         stdfs::create_directory_symlink("ci", r / ".github");
+       },
+       ".github/workflows", true},
+      {"link outside",
+       [](const auto& r, const auto& o) { stdfs::create_directory_symlink(o, r / "docs"); }, "docs",
+       false},
+      {"nested, parent linked outside",
+       [](const auto& r, const auto& o) {
+         stdfs::create_directories(o / "workflows");
+         stdfs::create_directory_symlink(o, r / ".github");
+       },
+       ".github/workflows", false},
+      {"sibling sharing the checkout's name as a prefix",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r.string() + "2/docs");
+         stdfs::create_directory_symlink(r.string() + "2/docs", r / "docs");
+       },
+       "docs", false},
+      {"dangling",
+       [](const auto& r, const auto&) { stdfs::create_directory_symlink("missing", r / "docs"); },
+       "docs", false},
+      {"loop",
+       [](const auto& r, const auto&) {
+         stdfs::create_directory_symlink("b", r / "docs");
+         stdfs::create_directory_symlink("docs", r / "b");
+       },
+       "docs", false},
+      {"link to a file inside",
+       [](const auto& r, const auto&) {
+         std::ofstream(r / "notes.txt") << "x";
+         stdfs::create_symlink("notes.txt", r / "docs");
+       },
+       "docs", false},
+      {"regular file", [](const auto& r, const auto&) { std::ofstream(r / "docs") << "x"; }, "docs",
+       false},
+      {"missing", [](const auto&, const auto&) {}, "docs", false},
+  };
+  for (const NamedCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    const stdfs::path repo = dir.mkdir("checkout");
+    c.setup(repo, dir.mkdir("outside"));
+    const auto found = named_directory(repo, c.name);
+    EXPECT_EQ(found.has_value(), c.present);
+    // The path as formed, so that callers can show it and make it relative as given.
+    if (found) {
+      EXPECT_EQ(*found, repo / c.name);
+    }
+  }
+}
+
+TEST(FsNamedDirectory, TheCheckoutItselfAndItsSpellings) {
+  TempDir dir;
+  dir.mkdir("real/docs");
+  stdfs::create_directory_symlink(dir / "real", dir / "checkout");
+  // A checkout reached through a link of its own is where the caller put it.
+  EXPECT_EQ(named_directory(dir / "checkout", ""), dir / "checkout");
+  EXPECT_EQ(named_directory(dir / "checkout", "docs"), dir / "checkout" / "docs");
+  EXPECT_EQ(named_directory(dir / "missing", ""), std::nullopt);
+
+  const quarnel::testing::WorkingDirectory inside(dir / "real");
+  EXPECT_EQ(checkout_dir(""), ".");
+  EXPECT_EQ(checkout_dir("x"), "x");
+  EXPECT_EQ(named_directory("", ""), ".");
+  EXPECT_EQ(named_directory("", "docs"), stdfs::path(".") / "docs");
+  EXPECT_TRUE(resolves_inside("docs", ""));
+  EXPECT_FALSE(resolves_inside("..", ""));
 }
 
 TEST(FsReadBytes, ReturnsTheExactBytes) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <iterator>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -121,6 +122,35 @@ bool is_directory(const stdfs::path& path) noexcept {
 bool is_symlink(const stdfs::path& path) noexcept {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+stdfs::path checkout_dir(const stdfs::path& repo) { return repo.empty() ? stdfs::path(".") : repo; }
+
+bool resolves_inside(const stdfs::path& path, const stdfs::path& root) noexcept {
+  try {
+    std::error_code ec;
+    const stdfs::path target = stdfs::canonical(checkout_dir(path), ec);
+    if (ec) return false;
+    const stdfs::path base = stdfs::canonical(checkout_dir(root), ec);
+    if (ec) return false;
+    return is_within(target, base);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+std::optional<stdfs::path> named_directory(const stdfs::path& repo, const stdfs::path& name) {
+  const stdfs::path root = checkout_dir(repo);
+  if (name.empty()) {
+    // The checkout itself may be reached through a link: that is where the caller put it.
+    if (!utils::fs::is_directory(root)) return std::nullopt;
+    return root;
+  }
+  stdfs::path dir = root / name;
+  // The directory test follows links and fails on a dangling or looping one; the resolved
+  // location then decides whether a link kept it inside the checkout.
+  if (!utils::fs::is_directory(dir) || !resolves_inside(dir, root)) return std::nullopt;
+  return dir;
 }
 
 std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>& root) {

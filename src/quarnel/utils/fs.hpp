@@ -24,6 +24,22 @@ bool is_directory(const stdfs::path& path) noexcept;
 // The entry itself, not following a link; false on any error.
 bool is_symlink(const stdfs::path& path) noexcept;
 
+// The directory a checkout path names. The empty path is the working directory, as it is for
+// git; every check and finder goes through this, so that "" and "." always see the same tree.
+stdfs::path checkout_dir(const stdfs::path& repo);
+
+// True when `path`, with every link resolved, is `root` or lies below it (`root` resolved too).
+// False when either cannot be resolved: missing, a dangling link, a link loop.
+bool resolves_inside(const stdfs::path& path, const stdfs::path& root) noexcept;
+
+// The directory `name` (relative: "docs", ".github/workflows", ...) below the checkout `repo`,
+// and the one rule for named directories: reached through a link, it is that directory when the
+// link resolves inside the checkout, and absent when it resolves outside, dangles or loops. The
+// path is returned as formed below checkout_dir(repo), not resolved, so that callers show it
+// and make it relative as given. The empty name is the checkout itself. A walk below the
+// directory still never enters a link to a directory.
+std::optional<stdfs::path> named_directory(const stdfs::path& repo, const stdfs::path& name);
+
 // Whole file as bytes. Raises OsError when the path is not a regular file after following
 // links, is larger than MAX_READ_BYTES, cannot be opened or read, or - when `root` is given -
 // resolves to a place outside `root`.

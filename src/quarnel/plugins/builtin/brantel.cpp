@@ -44,17 +44,6 @@ std::string lowered_suffix(const std::string& name) {
   return text::lower(detail::file_suffix(name));
 }
 
-// True when `path`, with every link resolved, is the checkout or lies below it. What lies
-// outside is not part of the assessed repository, whatever a link inside it says.
-bool resolves_inside(const stdfs::path& path, const stdfs::path& repo) {
-  std::error_code ec;
-  const stdfs::path target = stdfs::canonical(path, ec);
-  if (ec) return false;
-  const stdfs::path root = stdfs::canonical(repo, ec);
-  if (ec) return false;
-  return std::mismatch(root.begin(), root.end(), target.begin(), target.end()).first == root.end();
-}
-
 // The entries of `dir` in listing order, or none when it cannot be listed to the end.
 std::optional<std::vector<stdfs::directory_entry>> list_entries(const stdfs::path& dir) {
   std::error_code ec;
@@ -170,8 +159,9 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
 
 std::vector<std::string> reuse_license_stems(const stdfs::path& checkout) {
   const stdfs::path repo = checkout_dir(checkout);
-  const stdfs::path dir = repo / REUSE_DIR;
-  if (!fs::is_directory(dir) || !resolves_inside(dir, repo)) return {};
+  const std::optional<stdfs::path> found = fs::named_directory(repo, REUSE_DIR);
+  if (!found) return {};
+  const stdfs::path& dir = *found;
 
   std::error_code ec;
   stdfs::directory_iterator it(dir, ec);
@@ -179,7 +169,8 @@ std::vector<std::string> reuse_license_stems(const stdfs::path& checkout) {
   for (; !ec && it != stdfs::directory_iterator(); it.increment(ec)) {
     const stdfs::path path = it->path();
     if (!fs::is_regular_file(path)) continue;
-    if (fs::is_symlink(path) && !resolves_inside(path, repo)) continue;
+    // What lies outside is not part of the assessed repository, whatever a link inside says.
+    if (fs::is_symlink(path) && !fs::resolves_inside(path, repo)) continue;
     const std::string name = name_text(path.filename());
     const std::string suffix = lowered_suffix(name);
     if (suffix != ".txt" && suffix != ".md" && !suffix.empty()) continue;
