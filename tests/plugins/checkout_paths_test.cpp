@@ -246,4 +246,79 @@ INSTANTIATE_TEST_SUITE_P(
                    "No standard data format files detected"}),
     [](const auto& info) { return case_label(info.param) + "_" + std::to_string(info.index); });
 
+// --- The empty checkout path ----------------------------------------------------------------
+
+// A git checkout with something for every check to find, including files below the root for
+// the walks.
+class EmptyCheckoutPath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const auto& [path, content] : Files{
+             {"README.md", std::string(300, 'x') + "\npip install tool\n"},
+             {"INSTALL.md", "x"},
+             {"CONTRIBUTING.md", "x"},
+             {"LICENSE", "MIT License\n\nPermission is hereby granted, free of charge\n"},
+             {"docs/guide.md", "x"},
+             {"tests/test_a.py", "x"},
+             {"packages/e2e/run.js", "x"},
+             {".github/workflows/ci.yml", "run: pytest\n"},
+             {".editorconfig", "x"},
+             {"pyproject.toml",
+              "[project]\nname = \"tool\"\nversion = \"1.0\"\ndependencies = [\"a>=1\"]\n"},
+             {"CITATION.cff", "cff-version: 1.2.0\ntitle: tool\ndoi: 10.5281/zenodo.1\n"},
+             {"codemeta.json", R"({"name": "tool", "identifier": "10.5281/zenodo.1"})"},
+             {"requirements.txt", "a==1\n"},
+             {"openapi.yaml", "x"},
+             {"data/table.csv", ""},
+             {"pkg/__init__.py", "__version__ = '1.0'\n"},
+             {"web/package.json", R"({"name": "w", "version": "1.0.0"})"},
+         }) {
+      git_.commit_file(path, content);
+    }
+  }
+  quarnel::testing::GitFixture git_;
+};
+
+TEST_F(EmptyCheckoutPath, EveryCheckSeesTheWorkingDirectory) {
+  const quarnel::testing::WorkingDirectory inside(git_.path());
+  for (const auto& plugin : quarnel::plugins::registry::builtin_plugins()) {
+    std::vector<std::string> ids(plugin->supported_indicators().begin(),
+                                 plugin->supported_indicators().end());
+    if (ids.empty()) ids.emplace_back("ci_tests");
+    for (const std::string& id : ids) {
+      SCOPED_TRACE(std::string(plugin->name()) + " " + id);
+      const CheckResult named = plugin->check(id, Context("."));
+      EXPECT_EQ(summary(plugin->check(id, Context(""))), summary(named));
+    }
+  }
+}
+
+TEST_F(EmptyCheckoutPath, EveryFinderSeesTheWorkingDirectory) {
+  const quarnel::testing::WorkingDirectory inside(git_.path());
+  const auto relative = [](const std::vector<stdfs::path>& paths) {
+    std::vector<std::string> out;
+    for (const stdfs::path& path : paths) out.push_back(path.lexically_normal().string());
+    return out;
+  };
+  const auto ci = [&](const stdfs::path& repo) {
+    std::vector<stdfs::path> paths;
+    for (const auto& config : quarnel::utils::ci::find_ci_configs(repo)) {
+      paths.push_back(config.first);
+    }
+    return relative(paths);
+  };
+  EXPECT_EQ(ci(""), ci("."));
+  EXPECT_EQ(ci("."), std::vector<std::string>{".github/workflows/ci.yml"});
+
+  namespace olvenar = quarnel::plugins::builtin::olvenar::detail;
+  EXPECT_EQ(relative(olvenar::iter_files("", "package.json")),
+            relative(olvenar::iter_files(".", "package.json")));
+  EXPECT_EQ(relative(olvenar::iter_files(".", "package.json")),
+            std::vector<std::string>{"web/package.json"});
+
+  const std::vector<std::string_view> names = {"LICENSE", "README.md"};
+  EXPECT_EQ(relative(quarnel::utils::files::find_files("", names)),
+            relative(quarnel::utils::files::find_files(".", names)));
+}
+
 }  // namespace

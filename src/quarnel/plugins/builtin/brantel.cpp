@@ -36,10 +36,6 @@ std::string name_text(const stdfs::path& name) {
   return text::decode_raw(name.native(), text::DecodeMode::Replace);
 }
 
-// The empty path names the working directory, as it does for the git queries; listing,
-// resolving and the reader's containment test would otherwise refuse it.
-stdfs::path checkout_dir(const stdfs::path& repo) { return repo.empty() ? "." : repo; }
-
 std::string lowered_suffix(const std::string& name) {
   return text::lower(detail::file_suffix(name));
 }
@@ -112,7 +108,7 @@ std::optional<std::string> detect_spdx(std::string_view content) {
 
 std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
   static const Regex header(SPDX_HEADER_PATTERN);
-  const stdfs::path repo = checkout_dir(checkout);
+  const stdfs::path repo = fs::checkout_dir(checkout);
 
   // Every entry's path starts with the checkout's own, so one skipped name there hides all.
   for (const stdfs::path& part : repo) {
@@ -157,8 +153,7 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
   return std::nullopt;
 }
 
-std::vector<std::string> reuse_license_stems(const stdfs::path& checkout) {
-  const stdfs::path repo = checkout_dir(checkout);
+std::vector<std::string> reuse_license_stems(const stdfs::path& repo) {
   const std::optional<stdfs::path> found = fs::named_directory(repo, REUSE_DIR);
   if (!found) return {};
   const stdfs::path& dir = *found;
@@ -193,7 +188,7 @@ base::CheckResult BrantelPlugin::check(std::string_view indicator_id,
 
 base::CheckResult BrantelPlugin::check_license(std::string_view indicator_id,
                                                const base::Context& context) const {
-  const stdfs::path repo = checkout_dir(context.repo_path);
+  const stdfs::path& repo = context.repo_path;
 
   const std::vector<std::string> stems = detail::reuse_license_stems(repo);
   if (!stems.empty()) {

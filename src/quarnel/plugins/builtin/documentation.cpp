@@ -73,9 +73,7 @@ std::size_t count_doc_files(const stdfs::path& dir) {
 
 base::CheckResult DocumentationPlugin::check(std::string_view indicator_id,
                                              const base::Context& context) const {
-  // The empty path names the working directory, as it does for the git queries; the
-  // directory tests below would otherwise refuse it while the README lookup succeeds.
-  const stdfs::path repo = context.repo_path.empty() ? stdfs::path(".") : context.repo_path;
+  const stdfs::path& repo = context.repo_path;
   std::vector<std::string> findings;
   double score = 0.0;
 
