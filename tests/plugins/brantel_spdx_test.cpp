@@ -128,6 +128,17 @@ TEST(BrantelHeaderScan, ReadsTheIdentifierFromTheFirstCharacters) {
       {"limit counts characters, not bytes", repeated("\u00e9", 2000) + header, "MIT"},
       {"undecodable bytes are dropped", repeated("\xff", 3000) + header, "MIT"},
       {"a CR LF pair is one character", repeated("\r\n", 1500) + header, "MIT"},
+      {"four-byte characters up to the limit",
+       repeated("\U0001F600", 2048 - 28) + "SPDX-License-Identifier: Apache-2.0", "Apa"},
+      // Dropped bytes push the characters past where a first read of a few kilobytes ends: a
+      // character, or a CR LF pair, is cut there and must still count once.
+      {"four-byte character cut by a read",
+       repeated("\xff", 8190) + repeated("\U0001F600", 2048 - 28) +
+           "SPDX-License-Identifier: Apache-2.0",
+       "Apa"},
+      {"CR LF pair cut by a read",
+       repeated("\xff", 8191) + repeated("\r\n", 2048 - 28) + "SPDX-License-Identifier: Apache-2.0",
+       "Apa"},
   };
   for (const HeaderCase& c : cases) {
     TempDir repo;
@@ -205,10 +216,23 @@ TEST_F(BrantelSample, TwentiethReadFileIsStillSearched) {
 
 TEST_F(BrantelSample, FilesThatCannotBeReadDoNotCount) {
   fill_root(19);
-  // A link leaving the checkout, and a file past the read cap, are refused by the reader.
+  // The reader refuses a link leaving the checkout.
   stdfs::create_symlink(outside_.write("secret.py", "x\n"), repo_ / "escape.py");
-  repo_.write("huge.md", std::string(9 * 1024 * 1024, 'x'));
   EXPECT_EQ(detail::scan_spdx_headers(repo_.path()), "MIT");
+}
+
+TEST_F(BrantelSample, FileLargerThanTheReadCapIsReadAndCounts) {
+  fill_root(19);
+  repo_.write("huge.md", std::string(9 * 1024 * 1024, 'x'));
+  EXPECT_EQ(detail::scan_spdx_headers(repo_.path()), std::nullopt);
+}
+
+// A bundled script is often larger than any file the checks read whole; its header is on line 1.
+TEST(BrantelHeaderScan, HeaderOfAFileLargerThanTheReadCapIsFound) {
+  TempDir repo;
+  repo.write("bundle.js",
+             "/*! SPDX-License-Identifier: MIT */\n" + std::string(9 * 1024 * 1024, 'x') + "\n");
+  EXPECT_EQ(detail::scan_spdx_headers(repo.path()), "MIT");
 }
 
 TEST_F(BrantelSample, EntriesThatAreNotCandidatesDoNotCount) {

@@ -217,6 +217,8 @@ struct RefusalCase {
                                                                    const TempDir& outside)>
       setup;
   std::string reason;
+  // The prefix reader reads a file of any size; every other refusal is shared.
+  bool whole_file_only = false;
 };
 
 class FsRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
@@ -233,6 +235,13 @@ TEST_P(FsRefusalTest, RaisesOsErrorNamingPathAndReason) {
     const std::string message = e.what();
     EXPECT_NE(message.find(c.reason), std::string::npos) << message;
     EXPECT_NE(message.find(path.filename().string()), std::string::npos) << message;
+  }
+  if (c.whole_file_only) return;
+  try {
+    read_text_prefix(path, 10, text::DecodeMode::Drop, root);
+    FAIL() << "prefix read succeeded";
+  } catch (const OsError& e) {
+    EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
   }
 }
 
@@ -269,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
             [](const TempDir& dir, const TempDir&) {
               return Setup{dir.write("huge", std::string(MAX_READ_BYTES + 1, 'a')), std::nullopt};
             },
-            "larger than 8 MiB"},
+            "larger than 8 MiB", true},
         RefusalCase{"link_leaving_root",
                     [](const TempDir& dir, const TempDir& outside) {
                       outside.write("secret", "s");
@@ -348,6 +357,63 @@ TEST(FsReadText, DecodesAfterReading) {
   EXPECT_EQ(read_text(bad, text::DecodeMode::Replace), "ok\xEF\xBF\xBD");
   EXPECT_EQ(read_text(bad, text::DecodeMode::Drop), "ok");
   EXPECT_THROW(read_text(dir / "absent"), OsError);
+}
+
+// --- Text prefixes ------------------------------------------------------------------------
+
+std::string repeated(std::string_view unit, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+struct PrefixCase {
+  std::string label;
+  std::string content;
+  std::size_t max_chars;
+  text::DecodeMode mode;
+  std::string expected;
+};
+
+TEST(FsReadTextPrefix, GivesTheFirstCharactersOfTheDecodedText) {
+  using text::DecodeMode;
+  const std::string big(MAX_READ_BYTES + 4096, 'x');
+  const std::vector<PrefixCase> cases = {
+      {"cut", "abcdef", 3, DecodeMode::Drop, "abc"},
+      {"shorter file", "ab", 10, DecodeMode::Drop, "ab"},
+      {"empty file", "", 10, DecodeMode::Drop, ""},
+      {"nothing asked", "abc", 0, DecodeMode::Drop, ""},
+      {"line ends count once", "a\r\nb\rc\nd", 5, DecodeMode::Drop, "a\nb\nc"},
+      {"multi-byte characters", "\u00e9\u20ac\U0001F600z", 3, DecodeMode::Drop,
+       "\u00e9\u20ac\U0001F600"},
+      {"byte-order mark is a character", "\xEF\xBB\xBF" "ab", 2, DecodeMode::Drop, "\uFEFFa"},
+      {"dropped bytes call for more reads", repeated("\xff", 100000) + "abc", 2, DecodeMode::Drop,
+       "ab"},
+      {"replaced bytes are characters", repeated("\xff", 100000) + "abc", 2, DecodeMode::Replace,
+       "\uFFFD\uFFFD"},
+      {"character cut by the first read", repeated("\xff", 6) + "\U0001F600" + "ab", 2,
+       DecodeMode::Drop, "\U0001F600a"},
+      {"CR LF pair cut by the first read", repeated("\xff", 7) + "\r\nab", 2, DecodeMode::Drop,
+       "\na"},
+      {"truncated character at the end of the file", "a\xE2\x82", 5, DecodeMode::Replace,
+       "a\uFFFD"},
+      {"larger than the read cap", "head\n" + big, 4, DecodeMode::Drop, "head"},
+      {"only undecodable bytes up to the read cap", std::string(MAX_READ_BYTES, '\xff') + "late", 2,
+       DecodeMode::Drop, ""},
+  };
+  for (const PrefixCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    EXPECT_EQ(read_text_prefix(dir.write("f", c.content), c.max_chars, c.mode), c.expected);
+  }
+}
+
+TEST(FsReadTextPrefix, IsReadThroughLinksInsideTheRootAndNeverStrictly) {
+  TempDir dir;
+  dir.write("docs/real.js", "// header\n");
+  stdfs::create_symlink("docs/real.js", dir / "link.js");
+  EXPECT_EQ(read_text_prefix(dir / "link.js", 6, text::DecodeMode::Drop, dir.path()), "// hea");
+  EXPECT_THROW(read_text_prefix(dir / "link.js", 6, text::DecodeMode::Strict), ValueError);
 }
 
 TEST(FsWriteText, ReplacesTheFileWithExactlyTheText) {

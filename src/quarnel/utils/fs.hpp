@@ -45,6 +45,15 @@ std::optional<stdfs::path> named_directory(const stdfs::path& repo, const stdfs:
 // resolves to a place outside `root`.
 std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>& root = {});
 
+// The first `max_chars` characters of the file's text, decoded as read_text decodes, from a
+// prefix just long enough for them: a large file is not read whole for its first lines. The
+// refusals are those of read_bytes, except that a file larger than MAX_READ_BYTES is read too;
+// at most MAX_READ_BYTES are read, and a file whose first MAX_READ_BYTES hold fewer characters
+// gives those. `mode` is Replace or Drop (ValueError for Strict): whether the bytes past the
+// prefix decode is not known, and a strict read must not depend on how much was read.
+std::string read_text_prefix(const stdfs::path& path, std::size_t max_chars, text::DecodeMode mode,
+                             const std::optional<stdfs::path>& root = {});
+
 // read_bytes, then text::decode with the given mode (DecodeError in strict mode).
 std::string read_text(const stdfs::path& path, text::DecodeMode mode = text::DecodeMode::Strict,
                       const std::optional<stdfs::path>& root = {});

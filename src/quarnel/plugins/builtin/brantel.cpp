@@ -54,18 +54,6 @@ std::optional<std::vector<stdfs::directory_entry>> list_entries(const stdfs::pat
   return entries;
 }
 
-// The first `count` code points of valid UTF-8 text.
-std::string_view first_chars(std::string_view content, std::size_t count) {
-  std::size_t seen = 0;
-  for (std::size_t i = 0; i < content.size(); ++i) {
-    if ((static_cast<unsigned char>(content[i]) & 0xC0) != 0x80) {
-      if (seen == count) return content.substr(0, i);
-      ++seen;
-    }
-  }
-  return content;
-}
-
 std::string shown_licenses(const std::vector<std::string>& stems) {
   const std::size_t shown = std::min(stems.size(), SHOWN_LICENSES);
   std::string out =
@@ -137,14 +125,14 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
       }
       if (!fs::is_regular_file(path) || !listed(TEXT_EXTS, lowered_suffix(name))) continue;
 
-      std::string content;
+      std::string head;
       try {
-        content = fs::read_text(path, text::DecodeMode::Drop, repo);
+        head = fs::read_text_prefix(path, SPDX_HEADER_CHARS, text::DecodeMode::Drop, repo);
       } catch (const OsError&) {
         continue;
       }
       ++files_read;
-      if (const auto found = header.search(first_chars(content, SPDX_HEADER_CHARS))) {
+      if (const auto found = header.search(head)) {
         return found->group(1);
       }
       if (files_read >= SPDX_HEADER_SAMPLE) return std::nullopt;
