@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -241,6 +242,26 @@ TEST_F(BrantelSample, EntriesThatAreNotCandidatesDoNotCount) {
   ASSERT_EQ(::mkfifo((repo_ / "pipe.py").c_str(), 0600), 0);
   repo_.write("sub/late.py", "SPDX-License-Identifier: MIT\n");
   EXPECT_EQ(detail::scan_spdx_headers(repo_.path()), "MIT");
+}
+
+// The walk has no bound of its own: entries that are not candidates cost no read, however many
+// come before the one header.
+TEST(BrantelHeaderScan, HeaderAfterTwoHundredThousandOtherEntriesIsFound) {
+  TempDir repo;
+  const stdfs::path data = repo.mkdir("data");
+  // Hard links make the entries cheaply; a file system bounds the links to one file.
+  stdfs::path file;
+  for (int i = 0; i <= 200000; ++i) {
+    const stdfs::path entry = data / ("row" + std::to_string(i) + ".csv");
+    if (i % 50000 == 0) {
+      file = repo.write(entry, "");
+    } else {
+      ASSERT_EQ(::link(file.c_str(), entry.c_str()), 0) << entry;
+    }
+  }
+  // Listed after "data" is taken up, so every data entry comes first in the walk.
+  repo.write("data/zz/main.py", "# SPDX-License-Identifier: MIT\n");
+  EXPECT_EQ(detail::scan_spdx_headers(repo.path()), "MIT");
 }
 
 TEST(BrantelHeaderScan, FollowsLinksToFilesButNotToDirectories) {

@@ -105,7 +105,6 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
   if (!fs::is_directory(repo)) return std::nullopt;
 
   std::size_t files_read = 0;
-  std::size_t considered = 0;
   std::deque<stdfs::path> pending{repo};
   while (!pending.empty()) {
     const stdfs::path dir = std::move(pending.front());
@@ -113,9 +112,7 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
     const auto entries = list_entries(dir);
     if (!entries) continue;
     for (const stdfs::directory_entry& entry : *entries) {
-      if (++considered > SPDX_SCAN_ENTRY_CAP) return std::nullopt;
       const stdfs::path& path = entry.path();
-      const std::string name = name_text(path.filename());
       // Nothing below a skipped directory is read, so it is not entered at all.
       if (listed(SKIP_DIRS, path.filename().native())) continue;
       std::error_code ec;
@@ -123,7 +120,10 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
         pending.push_back(path);
         continue;
       }
-      if (!fs::is_regular_file(path) || !listed(TEXT_EXTS, lowered_suffix(name))) continue;
+      // The name is tested before the file system is asked anything: on a large tree most
+      // entries are passed over by their suffix alone.
+      if (!listed(TEXT_EXTS, lowered_suffix(name_text(path.filename())))) continue;
+      if (!fs::is_regular_file(path)) continue;
 
       std::string head;
       try {

@@ -74,9 +74,6 @@ inline constexpr std::string_view SPDX_HEADER_PATTERN =
 // Most files the header scan reads, and how much of each.
 inline constexpr std::size_t SPDX_HEADER_SAMPLE = 20;
 inline constexpr std::size_t SPDX_HEADER_CHARS = 2048;
-// Entries the header scan considers at most. Only a tree with this many entries and fewer
-// than SPDX_HEADER_SAMPLE readable source files ever reaches it.
-inline constexpr std::size_t SPDX_SCAN_ENTRY_CAP = 200000;
 
 // Directories whose content the header scan never reads, and the suffixes it reads.
 inline constexpr std::array<std::string_view, 12> SKIP_DIRS = {
