@@ -177,12 +177,25 @@ TEST(BrantelHeaderScan, ReadsOnlyListedSuffixesOutsideSkippedDirectories) {
   }
 }
 
-TEST(BrantelHeaderScan, CheckoutBelowASkippedNameFindsNothing) {
+// Where the checkout lives is no part of it: only names below the checkout are skipped.
+TEST(BrantelHeaderScan, SkippedNamesCountOnlyBelowTheCheckout) {
+  for (const std::string place :
+       {"src/tool", "build/tool", "home/build/tool", "var/target/tool", "node_modules/.git/tool"}) {
+    SCOPED_TRACE(place);
+    TempDir root;
+    root.write(place + "/main.py", "SPDX-License-Identifier: MIT\n");
+    root.write(place + "/build/gen.py", "SPDX-License-Identifier: Zlib\n");
+    EXPECT_EQ(detail::scan_spdx_headers(root / place), "MIT");
+    EXPECT_EQ(detail::scan_spdx_headers(root / place / ".." / stdfs::path(place).filename()),
+              "MIT");
+    const quarnel::testing::WorkingDirectory inside(root / place);
+    EXPECT_EQ(detail::scan_spdx_headers("."), "MIT");
+    EXPECT_EQ(detail::scan_spdx_headers(""), "MIT");
+  }
+  // Below the checkout the names still hide what they hold.
   TempDir root;
-  root.write("build/repo/main.py", "SPDX-License-Identifier: MIT\n");
-  EXPECT_EQ(detail::scan_spdx_headers(root / "build/repo"), std::nullopt);
-  EXPECT_EQ(detail::scan_spdx_headers(root / "build/../build/repo"), std::nullopt);
-  EXPECT_EQ(detail::scan_spdx_headers(root.path()), std::nullopt);
+  root.write("tool/build/gen.py", "SPDX-License-Identifier: Zlib\n");
+  EXPECT_EQ(detail::scan_spdx_headers(root / "tool"), std::nullopt);
 }
 
 TEST(BrantelHeaderScan, MissingOrNonDirectoryCheckoutFindsNothing) {

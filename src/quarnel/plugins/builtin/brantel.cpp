@@ -98,10 +98,8 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
   static const Regex header(SPDX_HEADER_PATTERN);
   const stdfs::path repo = fs::checkout_dir(checkout);
 
-  // Every entry's path starts with the checkout's own, so one skipped name there hides all.
-  for (const stdfs::path& part : repo) {
-    if (listed(SKIP_DIRS, part.native())) return std::nullopt;
-  }
+  // Only names below the checkout are skipped: where the checkout lives (below a directory
+  // named build, say) is no part of it, and "." from inside must see what the full path sees.
   if (!fs::is_directory(repo)) return std::nullopt;
 
   std::size_t files_read = 0;

@@ -93,8 +93,9 @@ std::optional<std::string> detect_spdx(std::string_view content);
 
 // The identifier of the first SPDX-License-Identifier header in the first SPDX_HEADER_CHARS
 // characters of up to SPDX_HEADER_SAMPLE source files below `repo`, or none. Links to
-// directories are not followed, skipped directories are not entered, and files that cannot
-// be read are passed over without counting.
+// directories are not followed, skipped directories below `repo` are not entered (the names in
+// `repo`'s own path play no part), and files that cannot be read are passed over without
+// counting. The walk is not bounded otherwise.
 std::optional<std::string> scan_spdx_headers(const std::filesystem::path& repo);
 
 // Stems of the qualifying files of the license directory below `repo`, sorted; empty when the
