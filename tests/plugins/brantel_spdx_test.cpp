@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,14 +68,8 @@ TEST(BrantelDetectSpdx, FirstMatchingTableEntryNamesTheLicense) {
       {"mit permission", "Permission is hereby granted, free of charge", "MIT"},
       {"gpl3 across lines", "gnu general public license\n\n\nversion 3, 29 June 2007",
        "GPL-3.0-only"},
-      {"gpl3 before agpl",
-       "GNU AFFERO GENERAL PUBLIC LICENSE\nVersion 3\nsee the GNU General Public License,\nversion "
-       "3",
-       "GPL-3.0-only"},
       {"agpl3 alone", "GNU AFFERO GENERAL PUBLIC LICENSE\nVersion 3\nGNU GENERAL PUBLIC LICENSE",
        "AGPL-3.0-only"},
-      {"gpl3 before lgpl",
-       "GNU LESSER GENERAL PUBLIC LICENSE\nGNU GENERAL PUBLIC LICENSE\nVersion 3", "GPL-3.0-only"},
       {"gpl2", "GNU GENERAL PUBLIC LICENSE\nVersion 2, June 1991", "GPL-2.0-only"},
       {"agpl3", "GNU AFFERO GENERAL PUBLIC LICENSE\nVersion 3, 19 November 2007", "AGPL-3.0-only"},
       {"lgpl3", "GNU LESSER GENERAL PUBLIC LICENSE\n Version 3, 29 June 2007", "LGPL-3.0-only"},
@@ -100,6 +97,91 @@ TEST(BrantelDetectSpdx, FirstMatchingTableEntryNamesTheLicense) {
     EXPECT_EQ(detail::detect_spdx(c.content), c.spdx_id) << c.label;
   }
 }
+
+// A license text quotes others (the AGPL and LGPL the GPL, the MPL and EUPL all three, the GPL
+// the AGPL): the license it names first is its own.
+TEST(BrantelDetectSpdx, TextIsNamedAfterItsOwnLicenseNotTheOnesItQuotes) {
+  const std::vector<DetectCase> cases = {
+      {"agpl quoting the gpl",
+       "GNU AFFERO GENERAL PUBLIC LICENSE\nVersion 3\nsee the GNU General Public License,\n"
+       "version 3",
+       "AGPL-3.0-only"},
+      {"lgpl quoting the gpl",
+       "GNU LESSER GENERAL PUBLIC LICENSE\nGNU GENERAL PUBLIC LICENSE\nVersion 3", "LGPL-3.0-only"},
+      {"gpl quoting the agpl",
+       "GNU GENERAL PUBLIC LICENSE\nVersion 3\n13. Use with the GNU Affero General Public "
+       "License.\nunder version 3 of it",
+       "GPL-3.0-only"},
+      {"gpl quoting the lgpl",
+       "GNU GENERAL PUBLIC LICENSE\nVersion 2\nuse the GNU Lesser General Public License "
+       "instead",
+       "GPL-2.0-only"},
+      {"mpl quoting the gnu licenses",
+       "Mozilla Public License Version 2.0\nthe GNU General Public License, Version 2.0, the GNU "
+       "Lesser General Public License, Version 2.1, the GNU Affero General Public License, "
+       "Version 3.0",
+       "MPL-2.0"},
+      {"eupl quoting the gnu licenses",
+       "EUROPEAN UNION PUBLIC LICENCE v. 1.2\nGNU General Public License (GPL) v. 2, v. 3\n"
+       "Mozilla Public Licence (MPL) v. 2",
+       "EUPL-1.2"},
+      // A version the table has no pattern for is no license of the table, not the one quoted.
+      {"lgpl 2.1 quoting the gpl",
+       "GNU LESSER GENERAL PUBLIC LICENSE\nVersion 2.1\nthe ordinary GNU General Public License, "
+       "version 2",
+       std::nullopt},
+      {"mpl 1.1 quoting the gpl",
+       "MOZILLA PUBLIC LICENSE\nVersion 1.1\nthe GNU General Public License, Version 2",
+       std::nullopt},
+      {"eupl 1.1 quoting the gpl",
+       "European Union Public Licence V.1.1\nGNU General Public License Version 2", std::nullopt},
+      // Another license named first keeps its answer.
+      {"mit naming the lgpl later",
+       "MIT License\nPermission is hereby granted\nParts: GNU Lesser General Public License 2.1",
+       "MIT"},
+      {"apache naming the mpl later",
+       "Apache License, Version 2.0\nSee also the Mozilla Public License 2.0", "Apache-2.0"},
+  };
+  for (const DetectCase& c : cases) {
+    EXPECT_EQ(detail::detect_spdx(c.content), c.spdx_id) << c.label;
+  }
+}
+
+// The reference texts every Debian system ships.
+struct ReferenceText {
+  std::string file;
+  std::optional<std::string> spdx_id;
+};
+
+void PrintTo(const ReferenceText& text, std::ostream* os) { *os << text.file; }
+
+class BrantelReferenceText : public ::testing::TestWithParam<ReferenceText> {};
+
+TEST_P(BrantelReferenceText, IsNamedByItsOwnTextOrNotAtAll) {
+  const stdfs::path file = stdfs::path("/usr/share/common-licenses") / GetParam().file;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) GTEST_SKIP() << file << " is not on this system (package base-files)";
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(detail::detect_spdx(content), GetParam().spdx_id);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommonLicenses, BrantelReferenceText,
+    ::testing::Values(ReferenceText{"Apache-2.0", "Apache-2.0"},
+                      ReferenceText{"GPL-2", "GPL-2.0-only"},
+                      ReferenceText{"GPL-3", "GPL-3.0-only"},
+                      ReferenceText{"LGPL-2.1", std::nullopt},
+                      ReferenceText{"LGPL-3", "LGPL-3.0-only"}, ReferenceText{"MPL-2.0", "MPL-2.0"},
+                      ReferenceText{"CC0-1.0", "CC0-1.0"},
+                      // The three-clause text without the name, which no pattern describes.
+                      ReferenceText{"BSD", std::nullopt}),
+    [](const auto& info) {
+      std::string name = info.param.file;
+      for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return name;
+    });
 
 // --- Header scan ---------------------------------------------------------------------------
 

@@ -79,7 +79,7 @@ std::string_view file_stem(std::string_view name) {
 }
 
 std::optional<std::string> detect_spdx(std::string_view content) {
-  static const std::vector<Regex> compiled = [] {
+  static const std::vector<Regex> patterns = [] {
     std::vector<Regex> out;
     out.reserve(SPDX_PATTERNS.size());
     for (const SpdxPattern& entry : SPDX_PATTERNS) {
@@ -88,8 +88,45 @@ std::optional<std::string> detect_spdx(std::string_view content) {
     }
     return out;
   }();
+  static const std::vector<Regex> names = [] {
+    std::vector<Regex> out;
+    out.reserve(QUOTING_LICENSES.size());
+    for (const QuotingLicense& license : QUOTING_LICENSES) {
+      out.emplace_back(license.name, utils::regex::IGNORECASE);
+    }
+    return out;
+  }();
+
+  // The quoting license named first, if one is named at all.
+  std::optional<std::size_t> owner;
+  std::size_t owner_at = content.size();
+  for (std::size_t i = 0; i < QUOTING_LICENSES.size(); ++i) {
+    if (const auto match = names[i].search(content); match && match->start() < owner_at) {
+      owner = i;
+      owner_at = match->start();
+    }
+  }
+  if (owner) {
+    // The text is the owner's unless another license of the table is named before it.
+    const std::string_view owner_id = QUOTING_LICENSES[*owner].spdx_id;
+    bool named_first = true;
+    bool own_match = false;
+    for (std::size_t i = 0; i < SPDX_PATTERNS.size() && named_first; ++i) {
+      const auto match = patterns[i].search(content);
+      if (SPDX_PATTERNS[i].spdx_id == owner_id) {
+        own_match = match.has_value();
+      } else if (match && match->start() < owner_at) {
+        named_first = false;
+      }
+    }
+    if (named_first) {
+      if (own_match) return std::string(owner_id);
+      return std::nullopt;
+    }
+  }
+
   for (std::size_t i = 0; i < SPDX_PATTERNS.size(); ++i) {
-    if (compiled[i].contains_match(content)) return std::string(SPDX_PATTERNS[i].spdx_id);
+    if (patterns[i].contains_match(content)) return std::string(SPDX_PATTERNS[i].spdx_id);
   }
   return std::nullopt;
 }
