@@ -1,7 +1,8 @@
 #pragma once
 
 // File-system helpers for reading an untrusted checkout. The tests never throw; reads refuse
-// anything but a regular file of bounded size, and links that resolve outside a given root.
+// anything but a regular file, read at most MAX_READ_BYTES, and refuse links that resolve
+// outside a given root; named directories are decided by one rule (named_directory).
 
 #include <cstddef>
 #include <filesystem>
