@@ -6,7 +6,6 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,7 +23,6 @@ namespace {
 namespace stdfs = std::filesystem;
 using quarnel::core::context::Context;
 using quarnel::core::models::CheckResult;
-using quarnel::plugins::base::BasePlugin;
 using quarnel::testing::TempDir;
 
 using Files = std::vector<std::pair<std::string, std::string>>;

@@ -386,7 +386,10 @@ TEST(FsReadTextPrefix, GivesTheFirstCharactersOfTheDecodedText) {
       {"line ends count once", "a\r\nb\rc\nd", 5, DecodeMode::Drop, "a\nb\nc"},
       {"multi-byte characters", "\u00e9\u20ac\U0001F600z", 3, DecodeMode::Drop,
        "\u00e9\u20ac\U0001F600"},
-      {"byte-order mark is a character", "\xEF\xBB\xBF" "ab", 2, DecodeMode::Drop, "\uFEFFa"},
+      {"byte-order mark is a character",
+       "\xEF\xBB\xBF"
+       "ab",
+       2, DecodeMode::Drop, "\uFEFFa"},
       {"dropped bytes call for more reads", repeated("\xff", 100000) + "abc", 2, DecodeMode::Drop,
        "ab"},
       {"replaced bytes are characters", repeated("\xff", 100000) + "abc", 2, DecodeMode::Replace,
