@@ -195,8 +195,8 @@ TEST(InteroperabilityDataStandards, NeverWalksThroughSymbolicLinks) {
   const quarnel::testing::TempDir& outside = checkout.outside();
   outside.write("data/table.csv", "");
   outside.write("data/grid.nc", "");
-  // A linked directory is not descended into, and a linked "src" does not become the search
-  // directory: the walk stays inside the checkout.
+  // A linked directory is not descended into, and a "src" linked out of the checkout does not
+  // become the search directory: the walk stays inside the checkout.
   stdfs::create_directory_symlink(outside / "data", checkout.dir() / "linked");
   stdfs::create_directory_symlink(outside / "data", checkout.dir() / "src");
   EXPECT_EQ(detail::search_directory(checkout.path()), checkout.path());

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
                       DocCase{"Empty", {}, std::nullopt}),
     [](const auto& info) { return info.param.label; });
 
-TEST(MossetFindDocLinks, LinkedFileCountsButLinkedDirectoryIsNotListed) {
+TEST(MossetFindDocLinks, LinkedFileCountsButDirectoryLinkedOutIsNotListed) {
   const TempDir outside;
   outside.write("CONTRIBUTING.md", "x\n");
   const TempDir repo;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -50,6 +51,113 @@ TEST_F(FsTypeTest, TestsFollowLinksAndNeverThrow) {
     EXPECT_EQ(fs::is_symlink(p), c.symlink);
   }
   EXPECT_FALSE(fs::exists(""));
+}
+
+// --- Named directories ------------------------------------------------------------------
+
+struct NamedCase {
+  std::string label;
+  // Builds the situation below `repo` (`outside` is a directory beside it).
+  std::function<void(const stdfs::path& repo, const stdfs::path& outside)> setup;
+  std::string name;
+  bool present;
+};
+
+TEST(FsNamedDirectory, LinksCountOnlyWhenTheyResolveInsideTheCheckout) {
+  const std::vector<NamedCase> cases = {
+      {"real", [](const auto& r, const auto&) { stdfs::create_directories(r / "docs"); }, "docs",
+       true},
+      {"relative link inside",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "documentation");
+         stdfs::create_directory_symlink("documentation", r / "docs");
+       },
+       "docs", true},
+      {"absolute link inside",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "a/b");
+         stdfs::create_directory_symlink(r / "a/b", r / "docs");
+       },
+       "docs", true},
+      {"link to the checkout itself",
+       [](const auto& r, const auto&) { stdfs::create_directory_symlink(".", r / "docs"); }, "docs",
+       true},
+      {"link through a parent that leaves and comes back",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "real");
+         stdfs::create_directory_symlink("../" + r.filename().string() + "/real", r / "docs");
+       },
+       "docs", true},
+      {"nested, parent linked inside",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "ci/workflows");
+         stdfs::create_directory_symlink("ci", r / ".github");
+       },
+       ".github/workflows", true},
+      {"link outside",
+       [](const auto& r, const auto& o) { stdfs::create_directory_symlink(o, r / "docs"); }, "docs",
+       false},
+      {"nested, parent linked outside",
+       [](const auto& r, const auto& o) {
+         stdfs::create_directories(o / "workflows");
+         stdfs::create_directory_symlink(o, r / ".github");
+       },
+       ".github/workflows", false},
+      {"sibling sharing the checkout's name as a prefix",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r.string() + "2/docs");
+         stdfs::create_directory_symlink(r.string() + "2/docs", r / "docs");
+       },
+       "docs", false},
+      {"dangling",
+       [](const auto& r, const auto&) { stdfs::create_directory_symlink("missing", r / "docs"); },
+       "docs", false},
+      {"loop",
+       [](const auto& r, const auto&) {
+         stdfs::create_directory_symlink("b", r / "docs");
+         stdfs::create_directory_symlink("docs", r / "b");
+       },
+       "docs", false},
+      {"link to a file inside",
+       [](const auto& r, const auto&) {
+         std::ofstream(r / "notes.txt") << "x";
+         stdfs::create_symlink("notes.txt", r / "docs");
+       },
+       "docs", false},
+      {"regular file", [](const auto& r, const auto&) { std::ofstream(r / "docs") << "x"; }, "docs",
+       false},
+      {"missing", [](const auto&, const auto&) {}, "docs", false},
+  };
+  for (const NamedCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    const stdfs::path repo = dir.mkdir("checkout");
+    c.setup(repo, dir.mkdir("outside"));
+    const auto found = named_directory(repo, c.name);
+    EXPECT_EQ(found.has_value(), c.present);
+    // The path as formed, so that callers can show it and make it relative as given.
+    if (found) {
+      EXPECT_EQ(*found, repo / c.name);
+    }
+  }
+}
+
+TEST(FsNamedDirectory, TheCheckoutItselfAndItsSpellings) {
+  TempDir dir;
+  dir.mkdir("real/docs");
+  stdfs::create_directory_symlink(dir / "real", dir / "checkout");
+  // A checkout reached through a link of its own is where the caller put it.
+  EXPECT_EQ(named_directory(dir / "checkout", ""), dir / "checkout");
+  EXPECT_EQ(named_directory(dir / "checkout", "docs"), dir / "checkout" / "docs");
+  EXPECT_EQ(named_directory(dir / "missing", ""), std::nullopt);
+
+  const quarnel::testing::WorkingDirectory inside(dir / "real");
+  EXPECT_EQ(checkout_dir(""), ".");
+  EXPECT_EQ(checkout_dir("x"), "x");
+  EXPECT_EQ(named_directory("", ""), ".");
+  EXPECT_EQ(named_directory("", "docs"), stdfs::path(".") / "docs");
+  EXPECT_TRUE(resolves_inside("docs", ""));
+  EXPECT_FALSE(resolves_inside("..", ""));
 }
 
 TEST(FsReadBytes, ReturnsTheExactBytes) {
@@ -109,6 +217,8 @@ struct RefusalCase {
                                                                    const TempDir& outside)>
       setup;
   std::string reason;
+  // The prefix reader reads a file of any size; every other refusal is shared.
+  bool whole_file_only = false;
 };
 
 class FsRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
@@ -125,6 +235,13 @@ TEST_P(FsRefusalTest, RaisesOsErrorNamingPathAndReason) {
     const std::string message = e.what();
     EXPECT_NE(message.find(c.reason), std::string::npos) << message;
     EXPECT_NE(message.find(path.filename().string()), std::string::npos) << message;
+  }
+  if (c.whole_file_only) return;
+  try {
+    read_text_prefix(path, 10, text::DecodeMode::Drop, root);
+    FAIL() << "prefix read succeeded";
+  } catch (const OsError& e) {
+    EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
   }
 }
 
@@ -161,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
             [](const TempDir& dir, const TempDir&) {
               return Setup{dir.write("huge", std::string(MAX_READ_BYTES + 1, 'a')), std::nullopt};
             },
-            "larger than 8 MiB"},
+            "larger than 8 MiB", true},
         RefusalCase{"link_leaving_root",
                     [](const TempDir& dir, const TempDir& outside) {
                       outside.write("secret", "s");
@@ -240,6 +357,66 @@ TEST(FsReadText, DecodesAfterReading) {
   EXPECT_EQ(read_text(bad, text::DecodeMode::Replace), "ok\xEF\xBF\xBD");
   EXPECT_EQ(read_text(bad, text::DecodeMode::Drop), "ok");
   EXPECT_THROW(read_text(dir / "absent"), OsError);
+}
+
+// --- Text prefixes ------------------------------------------------------------------------
+
+std::string repeated(std::string_view unit, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+struct PrefixCase {
+  std::string label;
+  std::string content;
+  std::size_t max_chars;
+  text::DecodeMode mode;
+  std::string expected;
+};
+
+TEST(FsReadTextPrefix, GivesTheFirstCharactersOfTheDecodedText) {
+  using text::DecodeMode;
+  const std::string big(MAX_READ_BYTES + 4096, 'x');
+  const std::vector<PrefixCase> cases = {
+      {"cut", "abcdef", 3, DecodeMode::Drop, "abc"},
+      {"shorter file", "ab", 10, DecodeMode::Drop, "ab"},
+      {"empty file", "", 10, DecodeMode::Drop, ""},
+      {"nothing asked", "abc", 0, DecodeMode::Drop, ""},
+      {"line ends count once", "a\r\nb\rc\nd", 5, DecodeMode::Drop, "a\nb\nc"},
+      {"multi-byte characters", "\u00e9\u20ac\U0001F600z", 3, DecodeMode::Drop,
+       "\u00e9\u20ac\U0001F600"},
+      {"byte-order mark is a character",
+       "\xEF\xBB\xBF"
+       "ab",
+       2, DecodeMode::Drop, "\uFEFFa"},
+      {"dropped bytes call for more reads", repeated("\xff", 100000) + "abc", 2, DecodeMode::Drop,
+       "ab"},
+      {"replaced bytes are characters", repeated("\xff", 100000) + "abc", 2, DecodeMode::Replace,
+       "\uFFFD\uFFFD"},
+      {"character cut by the first read", repeated("\xff", 6) + "\U0001F600" + "ab", 2,
+       DecodeMode::Drop, "\U0001F600a"},
+      {"CR LF pair cut by the first read", repeated("\xff", 7) + "\r\nab", 2, DecodeMode::Drop,
+       "\na"},
+      {"truncated character at the end of the file", "a\xE2\x82", 5, DecodeMode::Replace,
+       "a\uFFFD"},
+      {"larger than the read cap", "head\n" + big, 4, DecodeMode::Drop, "head"},
+      {"only undecodable bytes up to the read cap", std::string(MAX_READ_BYTES, '\xff') + "late", 2,
+       DecodeMode::Drop, ""},
+  };
+  for (const PrefixCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    EXPECT_EQ(read_text_prefix(dir.write("f", c.content), c.max_chars, c.mode), c.expected);
+  }
+}
+
+TEST(FsReadTextPrefix, IsReadThroughLinksInsideTheRootAndNeverStrictly) {
+  TempDir dir;
+  dir.write("docs/real.js", "// header\n");
+  stdfs::create_symlink("docs/real.js", dir / "link.js");
+  EXPECT_EQ(read_text_prefix(dir / "link.js", 6, text::DecodeMode::Drop, dir.path()), "// hea");
+  EXPECT_THROW(read_text_prefix(dir / "link.js", 6, text::DecodeMode::Strict), ValueError);
 }
 
 TEST(FsWriteText, ReplacesTheFileWithExactlyTheText) {

@@ -10,6 +10,8 @@ namespace quarnel::core::context {
 
 // What a check receives about the assessed repository. Checks only read it.
 struct Context {
+  // The checkout. An empty path is stored as "." (fs::checkout_dir), so that every check sees
+  // the working directory through the same name and none has to decide it again.
   std::filesystem::path repo_path;
   std::optional<std::string> repo_url;  // empty or none when not given
   utils::git::GitRepo git_repo;         // of repo_path, also when it is no git checkout

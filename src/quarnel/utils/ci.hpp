@@ -17,8 +17,10 @@ using CiConfig = std::pair<std::filesystem::path, std::string>;
 
 // Every CI configuration file of `repo`, in the order of detail::CI_SOURCES, the files of one
 // directory sorted by name. Only regular files that resolve inside the checkout are reported,
-// and no directory is entered through a symbolic link. Ordinary failures (a missing or
-// unlistable directory) mean absence; nothing from the checkout is read.
+// and the CI places are directories by the rule of fs::named_directory (a link resolving inside
+// the checkout is that directory; one resolving outside, dangling or looping is absent).
+// Ordinary failures (a missing or unlistable directory) mean absence; nothing from the
+// checkout is read.
 std::vector<CiConfig> find_ci_configs(const std::filesystem::path& repo);
 
 namespace detail {

@@ -6,8 +6,9 @@ namespace quarnel::utils::files {
 
 std::optional<std::filesystem::path> find_first(const std::filesystem::path& repo,
                                                 std::span<const std::string_view> names) {
+  const std::filesystem::path root = fs::checkout_dir(repo);
   for (const auto name : names) {
-    auto path = repo / name;
+    auto path = root / name;
     if (fs::exists(path)) return path;
   }
   return std::nullopt;
@@ -16,8 +17,9 @@ std::optional<std::filesystem::path> find_first(const std::filesystem::path& rep
 std::vector<std::filesystem::path> find_files(const std::filesystem::path& repo,
                                               std::span<const std::string_view> names) {
   std::vector<std::filesystem::path> found;
+  const std::filesystem::path root = fs::checkout_dir(repo);
   for (const auto name : names) {
-    auto path = repo / name;
+    auto path = root / name;
     if (fs::exists(path)) found.push_back(std::move(path));
   }
   return found;

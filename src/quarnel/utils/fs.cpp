@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <iterator>
+#include <new>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "quarnel/error.hpp"
 
@@ -25,8 +28,10 @@ class Descriptor {
       ::close(fd_);
     }
   }
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor& operator=(Descriptor&&) = delete;
   int get() const { return fd_; }
   // Closes now, so that a failing close (a full disk on a network file system) is reported.
   int release_and_close() {
@@ -101,34 +106,10 @@ void check_within_root(const stdfs::path& path, const stdfs::path& location,
   }
 }
 
-}  // namespace
-
-bool exists(const stdfs::path& path) noexcept {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-bool is_regular_file(const stdfs::path& path) noexcept {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool is_directory(const stdfs::path& path) noexcept {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool is_symlink(const stdfs::path& path) noexcept {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool entry_exists(const stdfs::path& path) noexcept {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>& root) {
+// Opens a file of the checkout for reading: a regular file after following links, and, when
+// `root` is given, one that resolves inside it. `size` is what fstat reports. OsError otherwise.
+Descriptor open_for_reading(const stdfs::path& path, const std::optional<stdfs::path>& root,
+                            std::uintmax_t& size) {
   stdfs::path resolved_root;
   if (root) {
     // Checked before opening too: merely opening some devices has effects.
@@ -161,15 +142,15 @@ std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>
       check_within_root(path, *location, resolved_root);
     }
   }
-  if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > MAX_READ_BYTES) {
-    fail(path, "larger than 8 MiB");
-  }
+  size = st.st_size < 0 ? 0 : static_cast<std::uintmax_t>(st.st_size);
+  return fd;
+}
 
-  std::string out;
-  out.reserve(static_cast<std::size_t>(st.st_size));
+// Appends to `out` until it holds `limit` bytes or the file ends; false when it ended.
+bool read_up_to(int fd, const stdfs::path& path, std::string& out, std::size_t limit) {
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+  while (out.size() < limit) {
+    const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - out.size()));
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -177,16 +158,138 @@ std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>
       fail_errno(path, errno);
     }
     if (n == 0) {
-      break;
-    }
-    // The file may grow while it is read; the cap holds for what is read, not for what fstat
-    // said.
-    if (out.size() + static_cast<std::size_t>(n) > MAX_READ_BYTES) {
-      fail(path, "larger than 8 MiB");
+      return false;
     }
     out.append(buffer, static_cast<std::size_t>(n));
   }
+  return true;
+}
+
+// `bytes` without a UTF-8 sequence that their end cuts short.
+std::string_view whole_characters(std::string_view bytes) {
+  // The last sequence starts at most three bytes back, or it is complete (or invalid anyway).
+  for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+    if ((byte & 0xC0) == 0x80) {
+      continue;
+    }
+    const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back ? bytes.substr(0, bytes.size() - back) : bytes;
+  }
+  return bytes;
+}
+
+// The first `count` code points of valid UTF-8 text.
+std::string first_characters(std::string text, std::size_t count) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (seen == count) {
+        text.resize(i);
+        break;
+      }
+      ++seen;
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+bool exists(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool is_regular_file(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_directory(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_symlink(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool entry_exists(const stdfs::path& path) noexcept {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+stdfs::path checkout_dir(const stdfs::path& repo) { return repo.empty() ? stdfs::path(".") : repo; }
+
+bool resolves_inside(const stdfs::path& path, const stdfs::path& root) noexcept {
+  try {
+    std::error_code ec;
+    const stdfs::path target = stdfs::canonical(checkout_dir(path), ec);
+    if (ec) return false;
+    const stdfs::path base = stdfs::canonical(checkout_dir(root), ec);
+    if (ec) return false;
+    return is_within(target, base);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+std::optional<stdfs::path> named_directory(const stdfs::path& repo, const stdfs::path& name) {
+  const stdfs::path root = checkout_dir(repo);
+  if (name.empty()) {
+    // The checkout itself may be reached through a link: that is where the caller put it.
+    if (!utils::fs::is_directory(root)) return std::nullopt;
+    return root;
+  }
+  stdfs::path dir = root / name;
+  // The directory test follows links and fails on a dangling or looping one; the resolved
+  // location then decides whether a link kept it inside the checkout.
+  if (!utils::fs::is_directory(dir) || !resolves_inside(dir, root)) return std::nullopt;
+  return dir;
+}
+
+std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>& root) {
+  std::uintmax_t size = 0;
+  const Descriptor fd = open_for_reading(path, root, size);
+  if (size > MAX_READ_BYTES) {
+    fail(path, "larger than 8 MiB");
+  }
+  std::string out;
+  out.reserve(static_cast<std::size_t>(size));
+  // One byte past the cap tells a file that grew while it was read: the cap holds for what is
+  // read, not for what fstat said.
+  read_up_to(fd.get(), path, out, MAX_READ_BYTES + 1);
+  if (out.size() > MAX_READ_BYTES) {
+    fail(path, "larger than 8 MiB");
+  }
   return out;
+}
+
+std::string read_text_prefix(const stdfs::path& path, std::size_t max_chars, text::DecodeMode mode,
+                             const std::optional<stdfs::path>& root) {
+  if (mode == text::DecodeMode::Strict) {
+    throw ValueError("a text prefix is read with undecodable bytes replaced or dropped");
+  }
+  std::uintmax_t size = 0;
+  const Descriptor fd = open_for_reading(path, root, size);
+  // A character takes at most four bytes, so the first read holds enough for any valid text;
+  // only bytes that decoding drops or replaces can call for more.
+  std::size_t want =
+      max_chars < MAX_READ_BYTES / 4 ? std::max<std::size_t>(max_chars * 4, 1) : MAX_READ_BYTES;
+  std::string bytes;
+  for (;;) {
+    const bool at_end = !read_up_to(fd.get(), path, bytes, want);
+    const bool last = at_end || bytes.size() >= MAX_READ_BYTES;
+    // Decoding a prefix gives a prefix of the whole text's characters, once a character cut
+    // by the end of what was read is held back (a CR at that end becomes LF either way).
+    std::string decoded = text::decode(at_end ? bytes : whole_characters(bytes), mode);
+    if (last || text::length(decoded) >= max_chars) {
+      return first_characters(std::move(decoded), max_chars);
+    }
+    want = std::min(MAX_READ_BYTES, want * 2);
+  }
 }
 
 std::string read_text(const stdfs::path& path, text::DecodeMode mode,

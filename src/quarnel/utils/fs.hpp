@@ -1,7 +1,8 @@
 #pragma once
 
 // File-system helpers for reading an untrusted checkout. The tests never throw; reads refuse
-// anything but a regular file of bounded size, and links that resolve outside a given root.
+// anything but a regular file, read at most MAX_READ_BYTES, and refuse links that resolve
+// outside a given root; named directories are decided by one rule (named_directory).
 
 #include <cstddef>
 #include <filesystem>
@@ -26,10 +27,35 @@ bool is_symlink(const stdfs::path& path) noexcept;
 // Whether there is an entry of that name at all, a dangling or looping link included.
 bool entry_exists(const stdfs::path& path) noexcept;
 
+// The directory a checkout path names. The empty path is the working directory, as it is for
+// git; every check and finder goes through this, so that "" and "." always see the same tree.
+stdfs::path checkout_dir(const stdfs::path& repo);
+
+// True when `path`, with every link resolved, is `root` or lies below it (`root` resolved too).
+// False when either cannot be resolved: missing, a dangling link, a link loop.
+bool resolves_inside(const stdfs::path& path, const stdfs::path& root) noexcept;
+
+// The directory `name` (relative: "docs", ".github/workflows", ...) below the checkout `repo`,
+// and the one rule for named directories: reached through a link, it is that directory when the
+// link resolves inside the checkout, and absent when it resolves outside, dangles or loops. The
+// path is returned as formed below checkout_dir(repo), not resolved, so that callers show it
+// and make it relative as given. The empty name is the checkout itself. A walk below the
+// directory still never enters a link to a directory.
+std::optional<stdfs::path> named_directory(const stdfs::path& repo, const stdfs::path& name);
+
 // Whole file as bytes. Raises OsError when the path is not a regular file after following
 // links, is larger than MAX_READ_BYTES, cannot be opened or read, or - when `root` is given -
 // resolves to a place outside `root`.
 std::string read_bytes(const stdfs::path& path, const std::optional<stdfs::path>& root = {});
+
+// The first `max_chars` characters of the file's text, decoded as read_text decodes, from a
+// prefix just long enough for them: a large file is not read whole for its first lines. The
+// refusals are those of read_bytes, except that a file larger than MAX_READ_BYTES is read too;
+// at most MAX_READ_BYTES are read, and a file whose first MAX_READ_BYTES hold fewer characters
+// gives those. `mode` is Replace or Drop (ValueError for Strict): whether the bytes past the
+// prefix decode is not known, and a strict read must not depend on how much was read.
+std::string read_text_prefix(const stdfs::path& path, std::size_t max_chars, text::DecodeMode mode,
+                             const std::optional<stdfs::path>& root = {});
 
 // read_bytes, then text::decode with the given mode (DecodeError in strict mode).
 std::string read_text(const stdfs::path& path, text::DecodeMode mode = text::DecodeMode::Strict,

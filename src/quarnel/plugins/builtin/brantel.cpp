@@ -36,23 +36,8 @@ std::string name_text(const stdfs::path& name) {
   return text::decode_raw(name.native(), text::DecodeMode::Replace);
 }
 
-// The empty path names the working directory, as it does for the git queries; listing,
-// resolving and the reader's containment test would otherwise refuse it.
-stdfs::path checkout_dir(const stdfs::path& repo) { return repo.empty() ? "." : repo; }
-
 std::string lowered_suffix(const std::string& name) {
   return text::lower(detail::file_suffix(name));
-}
-
-// True when `path`, with every link resolved, is the checkout or lies below it. What lies
-// outside is not part of the assessed repository, whatever a link inside it says.
-bool resolves_inside(const stdfs::path& path, const stdfs::path& repo) {
-  std::error_code ec;
-  const stdfs::path target = stdfs::canonical(path, ec);
-  if (ec) return false;
-  const stdfs::path root = stdfs::canonical(repo, ec);
-  if (ec) return false;
-  return std::mismatch(root.begin(), root.end(), target.begin(), target.end()).first == root.end();
 }
 
 // The entries of `dir` in listing order, or none when it cannot be listed to the end.
@@ -67,18 +52,6 @@ std::optional<std::vector<stdfs::directory_entry>> list_entries(const stdfs::pat
   }
   if (ec) return std::nullopt;
   return entries;
-}
-
-// The first `count` code points of valid UTF-8 text.
-std::string_view first_chars(std::string_view content, std::size_t count) {
-  std::size_t seen = 0;
-  for (std::size_t i = 0; i < content.size(); ++i) {
-    if ((static_cast<unsigned char>(content[i]) & 0xC0) != 0x80) {
-      if (seen == count) return content.substr(0, i);
-      ++seen;
-    }
-  }
-  return content;
 }
 
 std::string shown_licenses(const std::vector<std::string>& stems) {
@@ -106,7 +79,7 @@ std::string_view file_stem(std::string_view name) {
 }
 
 std::optional<std::string> detect_spdx(std::string_view content) {
-  static const std::vector<Regex> compiled = [] {
+  static const std::vector<Regex> patterns = [] {
     std::vector<Regex> out;
     out.reserve(SPDX_PATTERNS.size());
     for (const SpdxPattern& entry : SPDX_PATTERNS) {
@@ -115,24 +88,58 @@ std::optional<std::string> detect_spdx(std::string_view content) {
     }
     return out;
   }();
+  static const std::vector<Regex> names = [] {
+    std::vector<Regex> out;
+    out.reserve(QUOTING_LICENSES.size());
+    for (const QuotingLicense& license : QUOTING_LICENSES) {
+      out.emplace_back(license.name, utils::regex::IGNORECASE);
+    }
+    return out;
+  }();
+
+  // The quoting license named first, if one is named at all.
+  std::optional<std::size_t> owner;
+  std::size_t owner_at = content.size();
+  for (std::size_t i = 0; i < QUOTING_LICENSES.size(); ++i) {
+    if (const auto match = names[i].search(content); match && match->start() < owner_at) {
+      owner = i;
+      owner_at = match->start();
+    }
+  }
+  if (owner) {
+    // The text is the owner's unless another license of the table is named before it.
+    const std::string_view owner_id = QUOTING_LICENSES[*owner].spdx_id;
+    bool named_first = true;
+    bool own_match = false;
+    for (std::size_t i = 0; i < SPDX_PATTERNS.size() && named_first; ++i) {
+      const auto match = patterns[i].search(content);
+      if (SPDX_PATTERNS[i].spdx_id == owner_id) {
+        own_match = match.has_value();
+      } else if (match && match->start() < owner_at) {
+        named_first = false;
+      }
+    }
+    if (named_first) {
+      if (own_match) return std::string(owner_id);
+      return std::nullopt;
+    }
+  }
+
   for (std::size_t i = 0; i < SPDX_PATTERNS.size(); ++i) {
-    if (compiled[i].contains_match(content)) return std::string(SPDX_PATTERNS[i].spdx_id);
+    if (patterns[i].contains_match(content)) return std::string(SPDX_PATTERNS[i].spdx_id);
   }
   return std::nullopt;
 }
 
 std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
   static const Regex header(SPDX_HEADER_PATTERN);
-  const stdfs::path repo = checkout_dir(checkout);
+  const stdfs::path repo = fs::checkout_dir(checkout);
 
-  // Every entry's path starts with the checkout's own, so one skipped name there hides all.
-  for (const stdfs::path& part : repo) {
-    if (listed(SKIP_DIRS, part.native())) return std::nullopt;
-  }
+  // Only names below the checkout are skipped: where the checkout lives (below a directory
+  // named build, say) is no part of it, and "." from inside must see what the full path sees.
   if (!fs::is_directory(repo)) return std::nullopt;
 
   std::size_t files_read = 0;
-  std::size_t considered = 0;
   std::deque<stdfs::path> pending{repo};
   while (!pending.empty()) {
     const stdfs::path dir = std::move(pending.front());
@@ -140,9 +147,7 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
     const auto entries = list_entries(dir);
     if (!entries) continue;
     for (const stdfs::directory_entry& entry : *entries) {
-      if (++considered > SPDX_SCAN_ENTRY_CAP) return std::nullopt;
       const stdfs::path& path = entry.path();
-      const std::string name = name_text(path.filename());
       // Nothing below a skipped directory is read, so it is not entered at all.
       if (listed(SKIP_DIRS, path.filename().native())) continue;
       std::error_code ec;
@@ -150,16 +155,19 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
         pending.push_back(path);
         continue;
       }
-      if (!fs::is_regular_file(path) || !listed(TEXT_EXTS, lowered_suffix(name))) continue;
+      // The name is tested before the file system is asked anything: on a large tree most
+      // entries are passed over by their suffix alone.
+      if (!listed(TEXT_EXTS, lowered_suffix(name_text(path.filename())))) continue;
+      if (!fs::is_regular_file(path)) continue;
 
-      std::string content;
+      std::string head;
       try {
-        content = fs::read_text(path, text::DecodeMode::Drop, repo);
+        head = fs::read_text_prefix(path, SPDX_HEADER_CHARS, text::DecodeMode::Drop, repo);
       } catch (const OsError&) {
         continue;
       }
       ++files_read;
-      if (const auto found = header.search(first_chars(content, SPDX_HEADER_CHARS))) {
+      if (const auto found = header.search(head)) {
         return found->group(1);
       }
       if (files_read >= SPDX_HEADER_SAMPLE) return std::nullopt;
@@ -168,10 +176,10 @@ std::optional<std::string> scan_spdx_headers(const stdfs::path& checkout) {
   return std::nullopt;
 }
 
-std::vector<std::string> reuse_license_stems(const stdfs::path& checkout) {
-  const stdfs::path repo = checkout_dir(checkout);
-  const stdfs::path dir = repo / REUSE_DIR;
-  if (!fs::is_directory(dir) || !resolves_inside(dir, repo)) return {};
+std::vector<std::string> reuse_license_stems(const stdfs::path& repo) {
+  const std::optional<stdfs::path> found = fs::named_directory(repo, REUSE_DIR);
+  if (!found) return {};
+  const stdfs::path& dir = *found;
 
   std::error_code ec;
   stdfs::directory_iterator it(dir, ec);
@@ -179,7 +187,8 @@ std::vector<std::string> reuse_license_stems(const stdfs::path& checkout) {
   for (; !ec && it != stdfs::directory_iterator(); it.increment(ec)) {
     const stdfs::path path = it->path();
     if (!fs::is_regular_file(path)) continue;
-    if (fs::is_symlink(path) && !resolves_inside(path, repo)) continue;
+    // What lies outside is not part of the assessed repository, whatever a link inside says.
+    if (fs::is_symlink(path) && !fs::resolves_inside(path, repo)) continue;
     const std::string name = name_text(path.filename());
     const std::string suffix = lowered_suffix(name);
     if (suffix != ".txt" && suffix != ".md" && !suffix.empty()) continue;
@@ -202,7 +211,7 @@ base::CheckResult BrantelPlugin::check(std::string_view indicator_id,
 
 base::CheckResult BrantelPlugin::check_license(std::string_view indicator_id,
                                                const base::Context& context) const {
-  const stdfs::path repo = checkout_dir(context.repo_path);
+  const stdfs::path& repo = context.repo_path;
 
   const std::vector<std::string> stems = detail::reuse_license_stems(repo);
   if (!stems.empty()) {

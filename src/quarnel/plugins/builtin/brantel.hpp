@@ -69,14 +69,27 @@ inline constexpr std::array<SpdxPattern, 13> SPDX_PATTERNS = {{
     {"CC0-1.0", R"(CC0 1\.0 Universal|Creative Commons.*Zero)", false},
 }};
 
+// Licenses whose texts quote other licenses of the table (the AGPL and LGPL the GPL, the MPL
+// and EUPL all three), with the name that opens their own text. A text that names one of them
+// before any other license of the table is that license's text: its pattern alone decides, so
+// that a version the table does not know (LGPL-2.1, MPL-1.1) gets no identifier rather than
+// that of a license it quotes. Names are matched case-insensitively.
+struct QuotingLicense {
+  std::string_view spdx_id;
+  std::string_view name;
+};
+inline constexpr std::array<QuotingLicense, 4> QUOTING_LICENSES = {{
+    {"AGPL-3.0-only", "GNU AFFERO GENERAL PUBLIC LICENSE"},
+    {"LGPL-3.0-only", "GNU LESSER GENERAL PUBLIC LICENSE"},
+    {"MPL-2.0", "Mozilla Public License"},
+    {"EUPL-1.2", R"(European Union Public Licen[cs]e)"},
+}};
+
 inline constexpr std::string_view SPDX_HEADER_PATTERN =
     R"(SPDX-License-Identifier:\s*([A-Za-z0-9.+\-]+))";
 // Most files the header scan reads, and how much of each.
 inline constexpr std::size_t SPDX_HEADER_SAMPLE = 20;
 inline constexpr std::size_t SPDX_HEADER_CHARS = 2048;
-// Entries the header scan considers at most. Only a tree with this many entries and fewer
-// than SPDX_HEADER_SAMPLE readable source files ever reaches it.
-inline constexpr std::size_t SPDX_SCAN_ENTRY_CAP = 200000;
 
 // Directories whose content the header scan never reads, and the suffixes it reads.
 inline constexpr std::array<std::string_view, 12> SKIP_DIRS = {
@@ -91,13 +104,16 @@ inline constexpr std::array<std::string_view, 23> TEXT_EXTS = {
 std::string_view file_suffix(std::string_view name);
 std::string_view file_stem(std::string_view name);
 
-// The identifier of the first entry of SPDX_PATTERNS found anywhere in `content`, or none.
+// The SPDX identifier of a license text, or none. A text whose first license name is that of
+// one of QUOTING_LICENSES is that license's: its own pattern gives the identifier, or none.
+// Otherwise the first entry of SPDX_PATTERNS found anywhere in `content` names it.
 std::optional<std::string> detect_spdx(std::string_view content);
 
 // The identifier of the first SPDX-License-Identifier header in the first SPDX_HEADER_CHARS
 // characters of up to SPDX_HEADER_SAMPLE source files below `repo`, or none. Links to
-// directories are not followed, skipped directories are not entered, and files that cannot
-// be read are passed over without counting.
+// directories are not followed, skipped directories below `repo` are not entered (the names in
+// `repo`'s own path play no part), and files that cannot be read are passed over without
+// counting. The walk is not bounded otherwise.
 std::optional<std::string> scan_spdx_headers(const std::filesystem::path& repo);
 
 // Stems of the qualifying files of the license directory below `repo`, sorted; empty when the

@@ -38,21 +38,6 @@ std::uintmax_t entry_size(const stdfs::path& path) {
   return static_cast<std::uintmax_t>(info.st_size);
 }
 
-// True when `path`, links resolved, lies at or below `root`, links resolved too.
-bool inside(const stdfs::path& root, const stdfs::path& path) {
-  std::error_code ec;
-  const stdfs::path base = stdfs::canonical(root, ec);
-  if (ec) return false;
-  const stdfs::path target = stdfs::canonical(path, ec);
-  if (ec) return false;
-  auto b = base.begin();
-  auto t = target.begin();
-  for (; b != base.end(); ++b, ++t) {
-    if (t == target.end() || *b != *t) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 namespace detail {
@@ -88,9 +73,7 @@ std::size_t count_doc_files(const stdfs::path& dir) {
 
 base::CheckResult DocumentationPlugin::check(std::string_view indicator_id,
                                              const base::Context& context) const {
-  // The empty path names the working directory, as it does for the git queries; the
-  // directory tests below would otherwise refuse it while the README lookup succeeds.
-  const stdfs::path repo = context.repo_path.empty() ? stdfs::path(".") : context.repo_path;
+  const stdfs::path& repo = context.repo_path;
   std::vector<std::string> findings;
   double score = 0.0;
 
@@ -110,10 +93,9 @@ base::CheckResult DocumentationPlugin::check(std::string_view indicator_id,
 
   bool has_docs_dir = false;
   for (const std::string_view dir : detail::DOC_DIRS) {
-    const stdfs::path path = repo / dir;
-    // A documentation directory that is a link out of the checkout is not walked.
-    if (!fs::is_directory(path) || !inside(repo, path)) continue;
-    const std::size_t count = detail::count_doc_files(path);
+    const std::optional<stdfs::path> path = fs::named_directory(repo, dir);
+    if (!path) continue;
+    const std::size_t count = detail::count_doc_files(*path);
     if (count == 0) continue;
     findings.push_back("Docs directory: " + std::string(dir) + "/ (" + std::to_string(count) +
                        " files)");
@@ -131,7 +113,8 @@ base::CheckResult DocumentationPlugin::check(std::string_view indicator_id,
       found_tool = true;
     } else if (has_docs_dir) {
       for (const std::string_view dir : detail::DOC_DIRS) {
-        if (fs::exists(repo / dir / config)) {
+        const std::optional<stdfs::path> base = fs::named_directory(repo, dir);
+        if (base && fs::exists(*base / config)) {
           findings.push_back("Doc tool config: " + std::string(dir) + "/" + std::string(config));
           found_tool = true;
           break;

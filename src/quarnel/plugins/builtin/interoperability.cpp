@@ -98,11 +98,9 @@ bool has_non_space(std::string_view line) {
 }  // namespace
 
 std::optional<stdfs::path> search_directory(const stdfs::path& repo) {
-  for (const std::string_view name : {"src", "lib"}) {
-    const stdfs::path candidate = repo / name;
-    if (fs::is_directory(candidate) && !fs::is_symlink(candidate)) return candidate;
+  for (const std::string_view name : {"src", "lib", ""}) {
+    if (auto dir = fs::named_directory(repo, name)) return dir;
   }
-  if (fs::is_directory(repo)) return repo;
   return std::nullopt;
 }
 

@@ -55,8 +55,9 @@ inline constexpr std::array<std::string_view, 6> SCHEMA_FILES = {
     "schema.json", "schema.yaml", "openapi.yaml", "openapi.json", "swagger.yaml", "swagger.json"};
 
 // The directory the data-format search covers: "src", else "lib", else the checkout itself,
-// the first that is a directory; none when none is. A symbolic link named "src" or "lib" is
-// passed over, so the search never starts outside the checkout.
+// the first that is a directory by the rule of fs::named_directory (a link resolving inside the
+// checkout is that directory; one resolving outside, dangling or looping is absent); none when
+// none is.
 std::optional<std::filesystem::path> search_directory(const std::filesystem::path& repo);
 
 // The format names of DATA_FORMAT_FILES for which some entry at any depth below `dir` has a

@@ -92,10 +92,9 @@ bool glob_match(std::string_view pattern, std::string_view name) {
 std::optional<std::string> find_doc(const stdfs::path& repo,
                                     std::span<const std::string_view> basenames) {
   for (const std::string_view dir : SEARCH_DIRS) {
-    const stdfs::path base = dir.empty() ? repo : repo / dir;
-    // Listing through a link could show what lies outside the checkout.
-    if (!dir.empty() && fs::is_symlink(base)) continue;
-    if (!fs::is_directory(base)) continue;
+    const std::optional<stdfs::path> found = fs::named_directory(repo, dir);
+    if (!found) continue;
+    const stdfs::path& base = *found;
 
     std::error_code ec;
     stdfs::directory_iterator it(base, ec);
@@ -119,7 +118,7 @@ std::optional<std::string> find_doc(const stdfs::path& repo,
 std::pair<bool, std::vector<std::string>> has_tests(const stdfs::path& repo) {
   std::vector<std::string> evidence;
   for (const std::string_view name : TEST_DIR_PATTERNS) {
-    if (fs::is_directory(repo / name)) evidence.push_back("dir " + std::string(name) + "/");
+    if (fs::named_directory(repo, name)) evidence.push_back("dir " + std::string(name) + "/");
   }
 
   // One level down, at most one test directory per child. Any failure ends this scan quietly
@@ -130,10 +129,10 @@ std::pair<bool, std::vector<std::string>> has_tests(const stdfs::path& repo) {
     for (const stdfs::directory_iterator end; it != end;) {
       const stdfs::path& child = it->path();
       const std::string raw = child.filename().native();
-      // A linked child is not entered: it may lead out of the checkout.
+      // A linked child is not entered: this is a walk one level down, not a named directory.
       if (!raw.starts_with(".") && !fs::is_symlink(child) && fs::is_directory(child)) {
         for (const std::string_view name : TEST_DIR_PATTERNS) {
-          if (fs::is_directory(child / name)) {
+          if (fs::named_directory(repo, stdfs::path(raw) / name)) {
             evidence.push_back("dir " + shown_name(raw) + "/" + std::string(name) + "/");
             break;
           }

@@ -73,8 +73,8 @@ bool glob_match(std::string_view pattern, std::string_view name);
 
 // The first document, relative to `repo` with "/" between components, whose lower-cased stem
 // is one of `basenames` and lower-cased suffix one of DOC_EXTS, searched in SEARCH_DIRS order
-// and within a directory in listing order; none when there is none. A search directory reached
-// through a symbolic link is not listed. OsError when an existing search directory cannot be
+// and within a directory in listing order; none when there is none. A search directory is taken
+// by the rule of fs::named_directory. OsError when an existing search directory cannot be
 // listed.
 std::optional<std::string> find_doc(const stdfs::path& repo,
                                     std::span<const std::string_view> basenames);

@@ -121,7 +121,7 @@ void read_setup_cfg(const stdfs::path& repo, bool& has_name, bool& has_version) 
 
 std::vector<stdfs::path> iter_files(const stdfs::path& repo, std::string_view basename) {
   std::vector<stdfs::path> found;
-  std::vector<stdfs::path> stack{repo};
+  std::vector<stdfs::path> stack{fs::checkout_dir(repo)};
   while (!stack.empty() && found.size() < COMPONENT_SCAN_CAP) {
     const stdfs::path dir = std::move(stack.back());
     stack.pop_back();
@@ -270,9 +270,7 @@ Detection java_component(const stdfs::path& repo) {
 }
 
 stdfs::path checkout_root(const base::Context& context) {
-  // The empty path names the working directory, as it does for the git queries; listing it
-  // and the reader's containment test would otherwise refuse it and find nothing at all.
-  return context.repo_path.empty() ? stdfs::path(".") : context.repo_path;
+  return fs::checkout_dir(context.repo_path);
 }
 
 }  // namespace detail

@@ -169,7 +169,7 @@ base::CheckResult TolmanePlugin::check_access_docs(const base::Context& context)
   }
 
   for (std::string_view name : DOC_DIRS) {
-    if (fs::is_directory(root / name)) {
+    if (fs::named_directory(root, name)) {
       findings.push_back(std::string(name) + "/ directory");
       score += 2.0;
       break;
