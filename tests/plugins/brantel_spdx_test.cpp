@@ -170,8 +170,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ReferenceText{"Apache-2.0", "Apache-2.0"},
                       ReferenceText{"GPL-2", "GPL-2.0-only"},
                       ReferenceText{"GPL-3", "GPL-3.0-only"},
+                      ReferenceText{"LGPL-2", std::nullopt},
                       ReferenceText{"LGPL-2.1", std::nullopt},
-                      ReferenceText{"LGPL-3", "LGPL-3.0-only"}, ReferenceText{"MPL-2.0", "MPL-2.0"},
+                      ReferenceText{"LGPL-3", "LGPL-3.0-only"}, ReferenceText{"MPL-1.1", std::nullopt},
+                      ReferenceText{"MPL-2.0", "MPL-2.0"},
                       ReferenceText{"CC0-1.0", "CC0-1.0"},
                       // The three-clause text without the name, which no pattern describes.
                       ReferenceText{"BSD", std::nullopt}),

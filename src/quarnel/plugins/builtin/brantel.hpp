@@ -70,7 +70,8 @@ inline constexpr std::array<SpdxPattern, 13> SPDX_PATTERNS = {{
 }};
 
 // Licenses whose texts quote other licenses of the table (the AGPL and LGPL the GPL, the MPL
-// and EUPL all three), with the name that opens their own text. A text that names one of them
+// and EUPL all three), with the name that opens their own text (the LGPL's older name, the GNU
+// Library General Public License, included). A text that names one of them
 // before any other license of the table is that license's text: its pattern alone decides, so
 // that a version the table does not know (LGPL-2.1, MPL-1.1) gets no identifier rather than
 // that of a license it quotes. Names are matched case-insensitively.
@@ -80,7 +81,7 @@ struct QuotingLicense {
 };
 inline constexpr std::array<QuotingLicense, 4> QUOTING_LICENSES = {{
     {"AGPL-3.0-only", "GNU AFFERO GENERAL PUBLIC LICENSE"},
-    {"LGPL-3.0-only", "GNU LESSER GENERAL PUBLIC LICENSE"},
+    {"LGPL-3.0-only", "GNU (?:LESSER|LIBRARY) GENERAL PUBLIC LICENSE"},
     {"MPL-2.0", "Mozilla Public License"},
     {"EUPL-1.2", R"(European Union Public Licen[cs]e)"},
 }};
