@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -18,7 +19,16 @@ namespace quarnel::utils::process {
 namespace {
 
 using namespace std::chrono_literals;
+using quarnel::testing::ScopedEnv;
 using quarnel::testing::TempDir;
+using quarnel::testing::WorkingDirectory;
+namespace stdfs = std::filesystem;
+
+stdfs::path write_script(const TempDir& dir, const stdfs::path& relative, const std::string& body) {
+  const auto file = dir.write(relative, "#!/bin/sh\n" + body);
+  stdfs::permissions(file, stdfs::perms::owner_all);
+  return file;
+}
 
 Completed sh(const std::string& script, const RunOptions& options = {}) {
   return run({"sh", "-c", script}, options);
@@ -150,6 +160,44 @@ TEST(ProcessRun, UnusableStartsRaiseStartErrorNotExit127) {
     RunOptions options;
     options.cwd = c.cwd;
     EXPECT_THROW(run(c.argv, options), ProcessStartError) << c.name;
+  }
+}
+
+// A checkout may hold a file named like a tool. With an empty, "." or relative entry in PATH,
+// a lookup made after the child has changed into the checkout would start that file.
+TEST(ProcessRun, ProgramInTheChildsDirectoryNeverRuns) {
+  TempDir checkout;
+  TempDir elsewhere;
+  const auto marker = checkout / "ran";
+  for (const auto& relative : {stdfs::path("git"), stdfs::path("sub/git")}) {
+    write_script(checkout, relative, "touch '" + marker.string() + "'\necho planted\n");
+  }
+  const std::string system_path = ::getenv("PATH");
+  struct Case {
+    std::string path;
+    stdfs::path caller_dir;
+    bool found;  // whether a real git remains on the absolute entries
+  };
+  const std::vector<Case> cases = {
+      {":" + system_path, elsewhere.path(), true},
+      {"." + (":" + system_path), elsewhere.path(), true},
+      {"sub:" + system_path, elsewhere.path(), true},
+      {":" + system_path, checkout.path(), true},
+      {".:sub", checkout.path(), false},
+      {":", elsewhere.path(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("PATH=" + c.path + " from " + c.caller_dir.string());
+    const ScopedEnv path("PATH", c.path);
+    const WorkingDirectory caller(c.caller_dir);
+    RunOptions options;
+    options.cwd = checkout.path();
+    if (c.found) {
+      EXPECT_TRUE(run({"git", "--version"}, options).stdout_text.starts_with("git version "));
+    } else {
+      EXPECT_THROW(run({"git", "--version"}, options), ProcessStartError);
+    }
+    EXPECT_FALSE(stdfs::exists(marker));
   }
 }
 

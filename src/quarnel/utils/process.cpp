@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -174,7 +175,29 @@ void reject_nul(std::string_view value, const std::string& program) {
   }
 }
 
+bool is_executable_file(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
 }  // namespace
+
+std::optional<std::filesystem::path> find_program(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) return std::nullopt;
+  if (name.find('/') != std::string_view::npos) {
+    std::filesystem::path path{std::string(name)};
+    if (is_executable_file(path)) return path;
+    return std::nullopt;
+  }
+  const char* env = std::getenv("PATH");
+  const std::string search = env != nullptr ? env : "/bin:/usr/bin";
+  for (const auto& entry : text::split(search, ":")) {
+    if (entry.empty() || entry.front() != '/') continue;
+    std::filesystem::path candidate = std::filesystem::path(entry) / std::string(name);
+    if (is_executable_file(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
 
 Completed run(const std::vector<std::string>& argv, const RunOptions& options) {
   if (argv.empty() || argv.front().empty()) throw ProcessStartError("no program to start");
@@ -222,12 +245,24 @@ Completed run(const std::vector<std::string>& argv, const RunOptions& options) {
   for (const auto& arg : argv) cargv.push_back(const_cast<char*>(arg.c_str()));
   cargv.push_back(nullptr);
 
+  // Resolved here, in the caller's directory, never by the child after its chdir.
+  std::filesystem::path executable;
+  if (program.find('/') != std::string::npos) {
+    std::error_code ec;
+    executable = std::filesystem::absolute(program, ec);
+    if (ec) throw ProcessStartError("cannot start " + program + ": " + ec.message());
+  } else if (auto found = find_program(program)) {
+    executable = *std::move(found);
+  } else {
+    throw ProcessStartError("cannot start " + program + ": " + errno_text(ENOENT));
+  }
+
   const auto deadline = Clock::now() + options.timeout;
   pid_t pid = 0;
   // glibc reports a failed chdir or exec in the child as the return value, so a missing
   // program or directory never looks like a child that exited with 127.
   const int rc =
-      ::posix_spawnp(&pid, program.c_str(), actions.get(), attr.get(), cargv.data(), environ);
+      ::posix_spawn(&pid, executable.c_str(), actions.get(), attr.get(), cargv.data(), environ);
   out.write.reset();
   err.write.reset();
   if (rc != 0) {
