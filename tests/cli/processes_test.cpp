@@ -2,9 +2,12 @@
 // interrupted run and a clone that fails.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,6 +80,47 @@ TEST(QuarnelChildren, GitOfTheCheckoutNeverRuns) {
     EXPECT_EQ(json::parse(done.stdout_text)["repository"]["commit"], head);
     EXPECT_FALSE(stdfs::exists(marker));
   }
+}
+
+// A committed checkout whose git blocks for good: .git/HEAD is a FIFO that nobody writes. The
+// git on PATH counts its starts in the checkout's sibling directory, then runs the real one.
+class BlockingCheckout : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto real_git = process::find_program("git");
+    ASSERT_TRUE(real_git);
+    repo_.commit_file("README.md", "# tool\n");
+    stdfs::remove(checkout() / ".git/HEAD");
+    ASSERT_EQ(::mkfifo((checkout() / ".git/HEAD").c_str(), 0600), 0);
+    write_script(bin_, "git",
+                 "echo started >> '" + (bin_ / "starts").string() + "'\nexec '" +
+                     real_git->string() + "' \"$@\"\n");
+    path_.emplace("PATH", bin_.path().string() + ":" + system_path());
+  }
+
+  const stdfs::path& checkout() const { return repo_.path(); }
+  const TempDir& scratch() const { return scratch_; }
+  long git_starts() const {
+    std::ifstream in(bin_ / "starts");
+    long lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    return lines;
+  }
+
+ private:
+  GitFixture repo_;
+  TempDir bin_;
+  TempDir scratch_;
+  std::optional<ScopedEnv> path_;
+};
+
+TEST_F(BlockingCheckout, AssessmentAsksGitOnceAndWarnsOnce) {
+  // One check at a time, so that exactly one query is under way when git first fails to answer.
+  const auto done = quarnel({"assess", checkout().string(), "-j", "1"}, scratch().path());
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  EXPECT_EQ(git_starts(), 1);
+  EXPECT_EQ(done.stderr_text, "quarnel: warning: git did not answer in " + checkout().string() +
+                                  "; no further git queries are made for this checkout\n");
 }
 
 }  // namespace
