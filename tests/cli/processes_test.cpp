@@ -1,20 +1,31 @@
 // The built executable and the programs it starts: which git runs, a git that never answers, an
 // interrupted run and a clone that fails.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <ostream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quarnel/utils/json.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
 #include "support/fixtures.hpp"
+
+extern char** environ;
 
 namespace quarnel::cli {
 namespace {
@@ -82,6 +93,71 @@ TEST(QuarnelChildren, GitOfTheCheckoutNeverRuns) {
   }
 }
 
+// Fields of /proc/<pid>/stat after the command name: state, parent, ...; empty once gone.
+std::vector<std::string> stat_fields(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return {};
+  const auto close = line.rfind(')');
+  if (close == std::string::npos) return {};
+  std::vector<std::string> fields;
+  std::istringstream rest(line.substr(close + 1));
+  for (std::string field; rest >> field;) fields.push_back(field);
+  return fields;
+}
+
+std::vector<pid_t> all_pids() {
+  std::vector<pid_t> pids;
+  for (const auto& entry : stdfs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
+      pids.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+  }
+  return pids;
+}
+
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const pid_t pid : all_pids()) {
+    const auto fields = stat_fields(pid);
+    if (fields.size() > 1 && fields[1] == std::to_string(parent)) children.push_back(pid);
+  }
+  return children;
+}
+
+// Live processes (zombies do not count) whose working directory is `dir`.
+std::vector<pid_t> working_in(const stdfs::path& dir) {
+  std::vector<pid_t> found;
+  const auto wanted = stdfs::canonical(dir);
+  for (const pid_t pid : all_pids()) {
+    std::error_code ec;
+    const auto cwd = stdfs::read_symlink("/proc/" + std::to_string(pid) + "/cwd", ec);
+    if (!ec && cwd == wanted) found.push_back(pid);
+  }
+  return found;
+}
+
+// Gone, or a zombie waiting for its new parent. Bounded, never timed.
+bool ended(pid_t pid) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    const auto fields = stat_fields(pid);
+    if (fields.empty() || fields[0] == "Z" || fields[0] == "X") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Polls `ready` until it holds; false when it never does within a generous bound.
+template <typename Predicate>
+bool eventually(Predicate ready) {
+  for (int attempt = 0; attempt < 3000; ++attempt) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 // A committed checkout whose git blocks for good: .git/HEAD is a FIFO that nobody writes. The
 // git on PATH counts its starts in the checkout's sibling directory, then runs the real one.
 class BlockingCheckout : public ::testing::Test {
@@ -96,6 +172,10 @@ class BlockingCheckout : public ::testing::Test {
                  "echo started >> '" + (bin_ / "starts").string() + "'\nexec '" +
                      real_git->string() + "' \"$@\"\n");
     path_.emplace("PATH", bin_.path().string() + ":" + system_path());
+  }
+  void TearDown() override {
+    // A git left blocked by a failing run would stay blocked for good.
+    for (const pid_t pid : working_in(checkout())) ::kill(pid, SIGKILL);
   }
 
   const stdfs::path& checkout() const { return repo_.path(); }
@@ -122,6 +202,159 @@ TEST_F(BlockingCheckout, AssessmentAsksGitOnceAndWarnsOnce) {
   EXPECT_EQ(done.stderr_text, "quarnel: warning: git did not answer in " + checkout().string() +
                                   "; no further git queries are made for this checkout\n");
 }
+
+// The executable started in the background, as a shell starts a job, to be signalled.
+class Background {
+ public:
+  Background(std::vector<std::string> args, const stdfs::path& cwd, const stdfs::path& logs) {
+    args.insert(args.begin(), stdfs::absolute(binary()).string());
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (logs / "stdout").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (logs / "stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) pid_ = 0;
+  }
+  ~Background() {
+    if (pid_ > 0 && !waited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // The exit status, or -signal when a signal ended it.
+  int wait() {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    waited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = 0;
+  bool waited_ = false;
+};
+
+std::string signal_name(int signal) { return signal == SIGINT ? "SIGINT" : "SIGTERM"; }
+
+struct StopCase {
+  int signal;
+  int exit_code;
+};
+
+void PrintTo(const StopCase& c, std::ostream* out) {
+  *out << signal_name(c.signal) << " gives " << c.exit_code;
+}
+
+class InterruptedAssessment : public BlockingCheckout,
+                              public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(InterruptedAssessment, EndsTheBlockedGitAndExitsWithTheSignalsStatus) {
+  const StopCase c = GetParam();
+  Background run({"assess", checkout().string()}, scratch().path(), scratch().path());
+  ASSERT_GT(run.pid(), 0);
+  std::vector<pid_t> children;
+  // Stopped while git blocks on the checkout, as a user's Ctrl-C would find it.
+  ASSERT_TRUE(eventually([&] {
+    children = children_of(run.pid());
+    return !children.empty() && !working_in(checkout()).empty();
+  }));
+  ASSERT_EQ(::kill(run.pid(), c.signal), 0);
+  EXPECT_EQ(run.wait(), c.exit_code);
+  for (const pid_t child : children) EXPECT_TRUE(ended(child)) << child;
+  EXPECT_TRUE(eventually([&] { return working_in(checkout()).empty(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptedAssessment,
+                         ::testing::Values(StopCase{SIGINT, 130}, StopCase{SIGTERM, 143}),
+                         [](const auto& info) { return signal_name(info.param.signal); });
+
+struct CloneStopCase {
+  int signal;
+  int exit_code;
+  bool keep;
+};
+
+void PrintTo(const CloneStopCase& c, std::ostream* out) {
+  *out << signal_name(c.signal) << (c.keep ? " with --keep-clone" : "") << " gives " << c.exit_code;
+}
+
+// A URL target whose clone is under way: the git on PATH fills the clone directory and then
+// waits, as a slow download would.
+class InterruptedClone : public ::testing::TestWithParam<CloneStopCase> {
+ protected:
+  void SetUp() override {
+    write_script(bin_, "git",
+                 "for dest; do :; done\necho $$ > '" + pid_file().string() +
+                     "'\necho '# tool' > \"$dest/README.md\"\nexec sleep 60\n");
+    path_.emplace("PATH", bin_.path().string() + ":" + system_path());
+  }
+  void TearDown() override {
+    if (const pid_t pid = git_pid(); pid > 0 && !ended(pid)) ::kill(pid, SIGKILL);
+  }
+
+  stdfs::path pid_file() const { return bin_ / "git.pid"; }
+  pid_t git_pid() const {
+    std::ifstream in(pid_file());
+    pid_t pid = 0;
+    in >> pid;
+    return pid;
+  }
+  // The clone directories in the temporary directory quarnel is given.
+  std::vector<stdfs::path> clones() const {
+    std::vector<stdfs::path> found;
+    for (const auto& entry : stdfs::directory_iterator(tmp_.path())) {
+      if (entry.path().filename().string().starts_with("quarnel-")) found.push_back(entry.path());
+    }
+    return found;
+  }
+
+  TempDir bin_;
+  TempDir tmp_;
+  TempDir logs_;
+  std::optional<ScopedEnv> path_;
+};
+
+TEST_P(InterruptedClone, RemovesTheCloneUnlessKeptAndEndsGit) {
+  const CloneStopCase c = GetParam();
+  std::vector<std::string> args{"assess", "https://example.invalid/group/tool.git"};
+  if (c.keep) args.push_back("--keep-clone");
+  std::optional<Background> run;
+  {
+    const ScopedEnv tmpdir("TMPDIR", tmp_.path().string());
+    run.emplace(args, logs_.path(), logs_.path());
+  }
+  ASSERT_GT(run->pid(), 0);
+  ASSERT_TRUE(eventually([&] {
+    const auto dirs = clones();
+    return stdfs::exists(pid_file()) && dirs.size() == 1 && stdfs::exists(dirs[0] / "README.md");
+  }));
+  ASSERT_EQ(::kill(run->pid(), c.signal), 0);
+  EXPECT_EQ(run->wait(), c.exit_code);
+  EXPECT_TRUE(ended(git_pid()));
+  EXPECT_EQ(clones().size(), c.keep ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptedClone,
+                         ::testing::Values(CloneStopCase{SIGINT, 130, false},
+                                           CloneStopCase{SIGTERM, 143, false},
+                                           CloneStopCase{SIGINT, 130, true}),
+                         [](const auto& info) {
+                           return signal_name(info.param.signal) +
+                                  (info.param.keep ? "_KeepClone" : "");
+                         });
 
 }  // namespace
 }  // namespace quarnel::cli

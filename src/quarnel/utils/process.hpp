@@ -59,4 +59,9 @@ std::optional<std::filesystem::path> find_program(std::string_view name);
 // process group of its own and gets no descriptor of this process besides 0, 1 and 2.
 Completed run(const std::vector<std::string>& argv, const RunOptions& options = {});
 
+// For a process that is being stopped (SIGINT, SIGTERM): kills the process group of every child
+// that a run() is waiting for, and makes every later run() raise ProcessStartError instead of
+// starting a program. Safe from any thread, not from a signal handler; it cannot be undone.
+void kill_running_children();
+
 }  // namespace quarnel::utils::process
