@@ -476,6 +476,26 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   return EXIT_OK;
 }
 
+// "cannot clone URL: REASON" for a CloneError's message ("git clone failed: " and git's output,
+// in which the URL's credentials are already hidden). Git writes progress and advice around its
+// reason, and may follow it with a generic "fatal: Could not read from remote repository."; the
+// reason is its first "fatal:" line, else its last line.
+std::string clone_failure(const std::string& url, std::string_view message) {
+  constexpr std::string_view prefix = "git clone failed: ";
+  if (message.starts_with(prefix)) message.remove_prefix(prefix.size());
+  std::string last;
+  std::string reason;
+  for (const auto& raw : utils::text::split(message, "\n")) {
+    std::string line = utils::text::strip(raw);
+    if (line.empty()) continue;
+    if (reason.empty() && line.starts_with("fatal:")) reason = line;
+    last = std::move(line);
+  }
+  if (reason.empty()) reason = last;
+  return "cannot clone " + utils::forge::redact_url(url) +
+         (reason.empty() ? std::string() : ": " + reason);
+}
+
 }  // namespace
 
 void handle_stop_signals() {
@@ -552,8 +572,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (assess->parsed()) return assess_command(assess_args, quiet, out, err);
   } catch (const CloneError& e) {
-    err << "quarnel: error: " << e.what()
-        << "\nCheck the URL and your access to it (tokens do not apply to git clone).\n";
+    err << "quarnel: error: " << clone_failure(assess_args.target, e.what()) << '\n';
     return EXIT_USAGE;
   } catch (const ConfigError& e) {
     err << "quarnel: error: " << e.what() << '\n';
