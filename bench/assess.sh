@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Whole-process timing of `quarnel assess`: on a generated checkout of 100 000 files (a few
-# hundred manifests, some inside skipped directories) and on this repository.
+# hundred manifests, some inside skipped directories), on this repository, and once on a
+# checkout whose git never answers (.git/HEAD a FIFO), which should take about one git time-out.
 # Usage: bench/assess.sh [path-to-quarnel] [runs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quarnel=${1:-build/quarnel}
 runs=${2:-5}
 tree=$(mktemp -d "${TMPDIR:-/tmp}/quarnel-bench-XXXXXX")
-trap 'rm -rf "$tree"' EXIT
+hung=$(mktemp -d "${TMPDIR:-/tmp}/quarnel-bench-XXXXXX")
+trap 'rm -rf "$tree" "$hung"' EXIT
 
 python3 - "$tree" <<'PY'
 import os, sys
@@ -56,3 +58,8 @@ time_runs() {
 time_runs "assess generated tree (100k files)" "$quarnel" assess "$tree" -q
 time_runs "assess generated tree, --jobs 1" "$quarnel" assess "$tree" -q --jobs 1
 time_runs "assess this repository" "$quarnel" assess . -q
+
+git -C "$hung" init -q
+git -C "$hung" -c user.name=bench -c user.email=bench@example.org commit -q --allow-empty -m x
+rm "$hung/.git/HEAD" && mkfifo "$hung/.git/HEAD"
+runs=1 time_runs "assess a checkout whose git hangs" "$quarnel" assess "$hung" -q

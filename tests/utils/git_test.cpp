@@ -14,6 +14,7 @@
 
 #include "quarnel/error.hpp"
 #include "quarnel/utils/log.hpp"
+#include "quarnel/utils/process.hpp"
 #include "support/fixtures.hpp"
 
 namespace quarnel::utils::git {
@@ -344,6 +345,77 @@ TEST(GitTimeout, HangingGitIsKilledAndGivesFallback) {
     if (!ended) std::this_thread::sleep_for(10ms);
   }
   EXPECT_TRUE(ended);
+}
+
+// A checkout whose git blocks for good: .git/HEAD is a FIFO that nobody writes. The git on PATH
+// counts its starts before handing over to the real one.
+class UnansweringCheckout : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto real_git = process::find_program("git");
+    ASSERT_TRUE(real_git);
+    fx_.commit_file("README.md", "x");
+    stdfs::remove(fx_.path() / ".git/HEAD");
+    ASSERT_EQ(::mkfifo((fx_.path() / ".git/HEAD").c_str(), 0600), 0);
+    write_script(bin_, "git",
+                 "echo started >> '" + starts_file().string() + "'\nexec '" + real_git->string() +
+                     "' \"$@\"\n");
+    path_.emplace("PATH", bin_.path().string() + ":" + ::getenv("PATH"));
+  }
+
+  const stdfs::path& checkout() const { return fx_.path(); }
+  stdfs::path starts_file() const { return bin_ / "starts"; }
+  // How often git was started so far.
+  long starts() const {
+    std::ifstream in(starts_file());
+    long lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    return lines;
+  }
+
+ private:
+  GitFixture fx_;
+  TempDir bin_;
+  std::optional<ScopedEnv> path_;
+  ScopedQueryTimeout timeout_{300ms};
+};
+
+TEST_F(UnansweringCheckout, OneTimeOutAnswersTheRestWithoutGit) {
+  log::LogCapture capture;
+  const GitRepo repo(checkout());
+  const GitRepo copy = repo;  // as the context holds it
+  EXPECT_EQ(repo.remote_url(), std::nullopt);
+  EXPECT_EQ(starts(), 1);
+  expect_fallbacks(repo, "after the time-out");
+  expect_fallbacks(copy, "a copy");
+  EXPECT_EQ(copy.project_name(), checkout().filename().string());
+  EXPECT_EQ(starts(), 1);
+
+  const auto warnings = capture.messages("quarnel.utils.git", log::Level::WARNING);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("git did not answer"), std::string::npos) << warnings[0];
+  EXPECT_NE(warnings[0].find(checkout().string()), std::string::npos) << warnings[0];
+
+  // Another assessment of the same checkout asks git again; equality is still the path's.
+  const GitRepo fresh(checkout());
+  EXPECT_EQ(fresh, repo);
+  EXPECT_EQ(fresh.current_branch(), std::nullopt);
+  EXPECT_EQ(starts(), 2);
+}
+
+TEST_F(UnansweringCheckout, TimeOutsOnSeveralThreadsWarnOnce) {
+  log::LogCapture capture;
+  const GitRepo repo(checkout());
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    // Each thread holds its own copy, as the checks running at once do.
+    threads.emplace_back([copy = repo] { EXPECT_EQ(copy.commit_count(), 0); });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(capture.messages("quarnel.utils.git", log::Level::WARNING).size(), 1u);
+  const long before = starts();
+  expect_fallbacks(repo, "after the time-outs");
+  EXPECT_EQ(starts(), before);
 }
 
 TEST(GitTimeout, QueryTimeoutDefaultsToTenSeconds) {

@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +22,16 @@ namespace quarnel::utils::process {
 namespace {
 
 using namespace std::chrono_literals;
+using quarnel::testing::ScopedEnv;
 using quarnel::testing::TempDir;
+using quarnel::testing::WorkingDirectory;
+namespace stdfs = std::filesystem;
+
+stdfs::path write_script(const TempDir& dir, const stdfs::path& relative, const std::string& body) {
+  const auto file = dir.write(relative, "#!/bin/sh\n" + body);
+  stdfs::permissions(file, stdfs::perms::owner_all);
+  return file;
+}
 
 Completed sh(const std::string& script, const RunOptions& options = {}) {
   return run({"sh", "-c", script}, options);
@@ -153,6 +166,44 @@ TEST(ProcessRun, UnusableStartsRaiseStartErrorNotExit127) {
   }
 }
 
+// A checkout may hold a file named like a tool. With an empty, "." or relative entry in PATH,
+// a lookup made after the child has changed into the checkout would start that file.
+TEST(ProcessRun, ProgramInTheChildsDirectoryNeverRuns) {
+  TempDir checkout;
+  TempDir elsewhere;
+  const auto marker = checkout / "ran";
+  for (const auto& relative : {stdfs::path("git"), stdfs::path("sub/git")}) {
+    write_script(checkout, relative, "touch '" + marker.string() + "'\necho planted\n");
+  }
+  const std::string system_path = ::getenv("PATH");
+  struct Case {
+    std::string path;
+    stdfs::path caller_dir;
+    bool found;  // whether a real git remains on the absolute entries
+  };
+  const std::vector<Case> cases = {
+      {":" + system_path, elsewhere.path(), true},
+      {"." + (":" + system_path), elsewhere.path(), true},
+      {"sub:" + system_path, elsewhere.path(), true},
+      {":" + system_path, checkout.path(), true},
+      {".:sub", checkout.path(), false},
+      {":", elsewhere.path(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("PATH=" + c.path + " from " + c.caller_dir.string());
+    const ScopedEnv path("PATH", c.path);
+    const WorkingDirectory caller(c.caller_dir);
+    RunOptions options;
+    options.cwd = checkout.path();
+    if (c.found) {
+      EXPECT_TRUE(run({"git", "--version"}, options).stdout_text.starts_with("git version "));
+    } else {
+      EXPECT_THROW(run({"git", "--version"}, options), ProcessStartError);
+    }
+    EXPECT_FALSE(stdfs::exists(marker));
+  }
+}
+
 TEST(ProcessRun, StartErrorNamesTheProgram) {
   try {
     run({"quarnel-no-such-program-xyz"});
@@ -200,6 +251,67 @@ TEST(ProcessRun, ChildLeadsItsOwnProcessGroup) {
   ASSERT_NE(newline, std::string::npos);
   EXPECT_EQ(done.stdout_text.substr(0, newline) + "\n", done.stdout_text.substr(newline + 1));
   EXPECT_NE(done.stdout_text.substr(0, newline), std::to_string(::getpgrp()));
+}
+
+// The signal masks of /proc/<pid>/status ("SigBlk", "SigIgn") as numbers.
+std::uint64_t status_mask(const std::string& status, const std::string& field) {
+  const auto at = status.find("\n" + field + ":");
+  if (at == std::string::npos) return 0;
+  return std::stoull(status.substr(at + field.size() + 2, 32), nullptr, 16);
+}
+
+// quarnel blocks SIGINT and SIGTERM to wait for them on a thread of its own, and a caller may
+// have them ignored; git must still be stoppable by them.
+TEST(ProcessRun, ChildGetsDefaultSignalsWhateverTheCallerBlocksOrIgnores) {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  sigset_t saved_mask;
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &saved_mask), 0);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction saved_int {};
+  struct sigaction saved_quit {};
+  ::sigaction(SIGINT, &ignore, &saved_int);
+  ::sigaction(SIGQUIT, &ignore, &saved_quit);
+
+  const std::string status = run({"cat", "/proc/self/status"}).stdout_text;
+
+  ::sigaction(SIGINT, &saved_int, nullptr);
+  ::sigaction(SIGQUIT, &saved_quit, nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+  const std::uint64_t stop_signals =
+      (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGQUIT - 1));
+  EXPECT_EQ(status_mask(status, "SigBlk") & stop_signals, 0u) << status;
+  EXPECT_EQ(status_mask(status, "SigIgn") & stop_signals, 0u) << status;
+}
+
+// Runs in a child process of the test, since a stop cannot be undone.
+TEST(ProcessStop, EndsRunningChildrenAndStartsNoMore) {
+  EXPECT_EXIT(
+      {
+        TempDir dir;
+        const auto pid_file = dir / "sleeper.pid";
+        std::optional<Completed> waited;
+        std::thread runner([&] {
+          waited = sh("echo $$ > '" + pid_file.string() + "'; exec sleep 30",
+                      RunOptions{.timeout = 60s});
+        });
+        for (int attempt = 0; attempt < 1000 && read_pid(pid_file) <= 0; ++attempt) {
+          std::this_thread::sleep_for(10ms);
+        }
+        kill_running_children();
+        runner.join();
+        bool refused = false;
+        try {
+          run({"true"});
+        } catch (const ProcessStartError&) {
+          refused = true;
+        }
+        std::_Exit(waited && waited->exit_code == -SIGKILL && refused ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ProcessRun, ConcurrentRunsKeepTheirOutputApart) {

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -16,6 +18,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -31,6 +35,7 @@
 #include "quarnel/utils/json.hpp"
 #include "quarnel/utils/forge.hpp"
 #include "quarnel/utils/log.hpp"
+#include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
 #include "quarnel/version.hpp"
 
@@ -116,40 +121,81 @@ bool write_stdout(std::ostream& out, std::ostream& err, std::string_view text) {
   return false;
 }
 
+// The temporary clone that an interruption must remove: empty when there is none, or when it
+// is to be kept. The mutex also covers making and removing the directory, so that an
+// interruption never finds one half made or half removed.
+struct PendingClone {
+  std::mutex mutex;
+  std::filesystem::path dir;
+};
+
+PendingClone& pending_clone() {
+  // Never destroyed: an interruption may come while static objects go away.
+  static PendingClone* const pending = new PendingClone;
+  return *pending;
+}
+
 // A shallow clone in a temporary directory that is removed again unless asked to keep it.
 class TemporaryClone {
  public:
   TemporaryClone(const std::string& url, int depth, bool keep) : keep_(keep) {
-    std::string tmpl = (std::filesystem::temp_directory_path() /
-                        (std::string(utils::git::TEMP_PREFIX) + "XXXXXX"))
-                           .string();
-    if (::mkdtemp(tmpl.data()) == nullptr) {
-      throw OsError("cannot create a temporary directory for the clone in " +
-                    std::filesystem::temp_directory_path().string());
+    {
+      const std::lock_guard lock(pending_clone().mutex);
+      std::string tmpl = (std::filesystem::temp_directory_path() /
+                          (std::string(utils::git::TEMP_PREFIX) + "XXXXXX"))
+                             .string();
+      if (::mkdtemp(tmpl.data()) == nullptr) {
+        throw OsError("cannot create a temporary directory for the clone in " +
+                      std::filesystem::temp_directory_path().string());
+      }
+      dir_ = tmpl;
+      if (!keep_) pending_clone().dir = dir_;
     }
-    dir_ = tmpl;
     try {
       utils::git::clone_repo(url, dir_, std::nullopt, depth);
     } catch (...) {
       // The destructor does not run for an object whose constructor failed.
-      std::error_code ec;
-      std::filesystem::remove_all(dir_, ec);
+      remove();
       throw;
     }
   }
   ~TemporaryClone() {
-    if (keep_ || dir_.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    if (!keep_) remove();
   }
   TemporaryClone(const TemporaryClone&) = delete;
   TemporaryClone& operator=(const TemporaryClone&) = delete;
   const std::filesystem::path& dir() const { return dir_; }
 
  private:
+  void remove() {
+    const std::lock_guard lock(pending_clone().mutex);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    pending_clone().dir.clear();
+  }
+
   std::filesystem::path dir_;
   bool keep_;
 };
+
+// Runs on the thread that waits for SIGINT and SIGTERM, never in a signal handler.
+[[noreturn]] void stop_on_signal(int signal) {
+  utils::process::kill_running_children();
+  {
+    PendingClone& pending = pending_clone();
+    const std::lock_guard lock(pending.mutex);
+    // A killed git may still be writing for a moment: remove until nothing is left, bounded.
+    for (int attempt = 0; !pending.dir.empty() && attempt < 100; ++attempt) {
+      std::error_code ec;
+      std::filesystem::remove_all(pending.dir, ec);
+      if (!std::filesystem::exists(std::filesystem::symlink_status(pending.dir, ec))) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  // Output still buffered is a report cut short: better none than half of one. 128 + the signal
+  // number is the status a shell gives a command stopped by it (130, 143).
+  std::_Exit(128 + signal);
+}
 
 // Wider JSON indentation only makes the report larger; a huge one would exhaust memory.
 constexpr long long MAX_INDENT = 32;
@@ -430,12 +476,54 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   return EXIT_OK;
 }
 
+// "cannot clone URL: REASON" for a CloneError's message ("git clone failed: " and git's output,
+// in which the URL's credentials are already hidden). Git writes progress and advice around its
+// reason, and may follow it with a generic "fatal: Could not read from remote repository."; the
+// reason is its first "fatal:" line, else its last line.
+std::string clone_failure(const std::string& url, std::string_view message) {
+  constexpr std::string_view prefix = "git clone failed: ";
+  if (message.starts_with(prefix)) message.remove_prefix(prefix.size());
+  std::string last;
+  std::string reason;
+  for (const auto& raw : utils::text::split(message, "\n")) {
+    std::string line = utils::text::strip(raw);
+    if (line.empty()) continue;
+    if (reason.empty() && line.starts_with("fatal:")) reason = line;
+    last = std::move(line);
+  }
+  if (reason.empty()) reason = last;
+  return "cannot clone " + utils::forge::redact_url(url) +
+         (reason.empty() ? std::string() : ": " + reason);
+}
+
 }  // namespace
 
+void handle_stop_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  // Blocked before any other thread exists, so every thread inherits the mask and only the
+  // waiting thread below ever takes these signals.
+  if (::pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
+  try {
+    std::thread([signals] {
+      int signal = 0;
+      while (::sigwait(&signals, &signal) != 0) {
+      }
+      stop_on_signal(signal);
+    }).detach();
+  } catch (const std::system_error&) {
+    // Without the thread the signals keep their default action of ending the process.
+    ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+  }
+}
+
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  CLI::App app{"quarnel assesses a software repository against the FAIR principles for research "
-               "software.",
-               "quarnel"};
+  CLI::App app{
+      "quarnel assesses a software repository against the FAIR principles for research "
+      "software.",
+      "quarnel"};
   app.set_version_flag("--version", std::string("quarnel ") + std::string(VERSION));
   app.require_subcommand(1);
   app.fallthrough();
@@ -484,8 +572,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (assess->parsed()) return assess_command(assess_args, quiet, out, err);
   } catch (const CloneError& e) {
-    err << "quarnel: error: " << e.what()
-        << "\nCheck the URL and your access to it (tokens do not apply to git clone).\n";
+    err << "quarnel: error: " << clone_failure(assess_args.target, e.what()) << '\n';
     return EXIT_USAGE;
   } catch (const ConfigError& e) {
     err << "quarnel: error: " << e.what() << '\n';

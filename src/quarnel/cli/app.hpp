@@ -11,6 +11,11 @@ inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_GATE_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
 
+// For the executable, first thing in main, before any other thread starts: SIGINT and SIGTERM
+// then end the process groups of the running children, remove a temporary clone that is not to
+// be kept, and exit with 128 + the signal number (130, 143).
+void handle_stop_signals();
+
 // Runs the command line with the arguments after the program name; reports go to `out`,
 // messages to `err`. Returns the exit status.
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

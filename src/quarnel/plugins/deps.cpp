@@ -28,12 +28,12 @@ namespace {
 const utils::log::Logger& logger() { return utils::log::get_logger("quarnel.plugins.deps"); }
 
 // Runs a program that the caller names by itself ("docker", "git", the first word of a check
-// command) by its resolved path, so that the same PATH rule as find_program applies and nothing
-// in the working directory is started by accident.
+// command). The runner resolves it the same way; looking it up here first keeps this module's
+// own wording of a program that is not there.
 process::Completed run_program(std::vector<std::string> argv, std::chrono::milliseconds timeout,
                                const std::optional<stdfs::path>& cwd = std::nullopt) {
   if (!argv.empty() && argv.front().find('/') == std::string::npos) {
-    const auto program = detail::find_program(argv.front());
+    const auto program = process::find_program(argv.front());
     if (!program) {
       throw ProcessStartError("program not found on the executable search path: " + argv.front());
     }
@@ -177,20 +177,7 @@ std::optional<stdfs::path> git_cache_dir(const PluginDependency& dep) {
 }
 
 std::optional<stdfs::path> find_program(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) return std::nullopt;
-  if (name.find('/') != std::string_view::npos) {
-    stdfs::path path{std::string(name)};
-    if (is_executable_file(path)) return path;
-    return std::nullopt;
-  }
-  const char* env = std::getenv("PATH");
-  const std::string search = env != nullptr ? env : "/bin:/usr/bin";
-  for (const auto& entry : text::split(search, ":")) {
-    if (entry.empty() || entry.front() != '/') continue;
-    stdfs::path candidate = stdfs::path(entry) / std::string(name);
-    if (is_executable_file(candidate)) return candidate;
-  }
-  return std::nullopt;
+  return process::find_program(name);
 }
 
 std::vector<std::string> split_command(std::string_view command) {

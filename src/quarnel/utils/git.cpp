@@ -119,9 +119,19 @@ std::string path_name(std::string_view path) {
 
 }  // namespace detail
 
-GitRepo::GitRepo(std::filesystem::path path) : path_(std::move(path)) {}
+struct GitRepo::Shared {
+  std::atomic<bool> unanswered{false};
+};
+
+GitRepo::GitRepo(std::filesystem::path path)
+    : path_(std::move(path)), shared_(std::make_shared<Shared>()) {}
 
 std::string GitRepo::run(const std::vector<std::string>& args) const {
+  // A git that blocked once (a FIFO for .git/HEAD, a hung file system) blocks again: asking it
+  // each time would cost one full time-out per query.
+  if (shared_ && shared_->unanswered.load()) {
+    throw ProcessTimeout("git did not answer earlier in " + path_.string());
+  }
   // A checkout's own configuration can name an fsmonitor program that index-reading commands
   // (ls-files) would start; nothing from the assessed checkout may run, so it is switched off
   // from the command line, which outranks every configuration file.
@@ -131,7 +141,17 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
   // An empty path is the current directory, as for has_file and is_repo; chdir("") would fail.
   options.cwd = path_.empty() ? stdfs::path(".") : path_;
   options.timeout = detail::query_timeout();
-  const process::Completed done = process::run(argv, options);
+  process::Completed done;
+  try {
+    done = process::run(argv, options);
+  } catch (const ProcessTimeout&) {
+    if (shared_ && !shared_->unanswered.exchange(true)) {
+      log::get_logger("quarnel.utils.git")
+          .warning("git did not answer in %s; no further git queries are made for this checkout",
+                   options.cwd->string());
+    }
+    throw;
+  }
   if (!done.ok()) throw GitError(text::strip(done.stderr_text));
   return text::strip(done.stdout_text);
 }

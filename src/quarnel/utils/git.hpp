@@ -1,10 +1,13 @@
 #pragma once
 
 // One local checkout seen through the `git` program, and shallow clones. Every query runs git
-// afresh (no cache) and never fails: a failed query gives none, 0 or false.
+// afresh (no cache) and never fails: a failed query gives none, 0 or false. Once a query has
+// timed out, git is not asked again for this checkout: the remaining queries of every copy of
+// that GitRepo give their fallbacks at once.
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,14 +46,20 @@ class GitRepo {
   // git ls-files -- relative_path prints something.
   bool has_tracked_file(std::string_view relative_path) const;
 
-  bool operator==(const GitRepo&) const = default;
+  // The same checkout: the paths compare equal, whatever git has answered so far.
+  bool operator==(const GitRepo& other) const { return path_ == other.path_; }
 
  private:
+  struct Shared;
+
   // Runs git with `args` in `path`; trimmed standard output. Raises GitError on a non-zero
-  // exit, and passes start failures, time-outs and decode errors on unchanged.
+  // exit, and passes start failures, time-outs and decode errors on unchanged. After a time-out
+  // of any copy it raises ProcessTimeout without starting git.
   std::string run(const std::vector<std::string>& args) const;
 
   std::filesystem::path path_;
+  // What the copies of one GitRepo learn together: whether git stopped answering.
+  std::shared_ptr<Shared> shared_;
 };
 
 // Shallow clone of `url` into `dest`, or into a new owner-only "quarnel-*" directory in the

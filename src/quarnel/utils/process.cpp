@@ -10,8 +10,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
 #include <string_view>
 #include <thread>
 
@@ -102,11 +107,37 @@ void check_spawn_call(int rc, const char* what) {
   if (rc != 0) throw ProcessStartError(std::string(what) + ": " + errno_text(rc));
 }
 
+void kill_group(pid_t leader) {
+  // The child leads its own group; its descendants are in it unless they moved away.
+  if (::kill(-leader, SIGKILL) != 0) ::kill(leader, SIGKILL);
+}
+
+// The process groups of the children being waited for, so that a process that is being stopped
+// can end them: they run in groups of their own and would not see a terminal's signal.
+struct Registry {
+  // Held shared from a start until its child is registered, and exclusively by a stop, so that
+  // no child can slip past a stop unregistered.
+  std::shared_mutex starting;
+  std::mutex mutex;  // guards `groups`; a group is removed in the same step as its leader is reaped
+  std::set<pid_t> groups;
+  std::atomic<bool> stopped{false};
+};
+
+Registry& registry() {
+  // Never destroyed: a stop may come from another thread while static objects go away.
+  static Registry* const instance = new Registry;
+  return *instance;
+}
+
 // Owns a started child until it has been reaped; on any early exit (an exception while
 // reading, say) the whole group is killed and reaped so no zombie or stray process remains.
 class Child {
  public:
-  explicit Child(pid_t pid) : pid_(pid) {}
+  // Called with the registry's start lock held.
+  explicit Child(pid_t pid) : pid_(pid) {
+    const std::lock_guard lock(registry().mutex);
+    registry().groups.insert(pid_);
+  }
   ~Child() {
     if (!reaped_) {
       kill_group();
@@ -116,34 +147,32 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  void kill_group() const {
-    // The child leads its own group; its descendants are in it unless they moved away.
-    if (::kill(-pid_, SIGKILL) != 0) ::kill(pid_, SIGKILL);
-  }
+  void kill_group() const { process::kill_group(pid_); }
 
   int wait_blocking() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    // Waits without reaping, so that the group id stays ours until it leaves the registry.
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
     }
-    reaped_ = true;
-    return status;
+    return reap().value_or(0);
   }
 
   // The status once the child has ended, or nothing when the deadline passes first.
   std::optional<int> wait_until(Clock::time_point deadline) {
     auto pause = std::chrono::microseconds(50);
     for (;;) {
-      int status = 0;
-      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        reaped_ = true;
-        return status;
+      siginfo_t info{};
+      const int r = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+      if (r == 0 && info.si_pid == pid_) {
+        if (auto status = reap()) return status;
       }
       if (r < 0 && errno != EINTR) {
         // ECHILD: someone else reaped it (SIGCHLD ignored); its status is lost, and guessing
         // success would report a failure as one.
-        reaped_ = true;
-        throw ProcessStartError("cannot read the exit status of a child: " + errno_text(errno));
+        const int error = errno;
+        forget();
+        throw ProcessStartError("cannot read the exit status of a child: " + errno_text(error));
       }
       const auto now = Clock::now();
       if (now >= deadline) return std::nullopt;
@@ -153,6 +182,26 @@ class Child {
   }
 
  private:
+  // Reaps the child that has ended and takes its group off the registry in one step: once
+  // reaped, its id may be handed to an unrelated process. Nothing when the status is lost.
+  std::optional<int> reap() {
+    const std::lock_guard lock(registry().mutex);
+    int status = 0;
+    pid_t r = 0;
+    while ((r = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    registry().groups.erase(pid_);
+    reaped_ = true;
+    if (r != pid_) return std::nullopt;
+    return status;
+  }
+
+  void forget() {
+    const std::lock_guard lock(registry().mutex);
+    registry().groups.erase(pid_);
+    reaped_ = true;
+  }
+
   pid_t pid_;
   bool reaped_ = false;
 };
@@ -174,7 +223,37 @@ void reject_nul(std::string_view value, const std::string& program) {
   }
 }
 
+bool is_executable_file(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
 }  // namespace
+
+void kill_running_children() {
+  Registry& r = registry();
+  const std::unique_lock start_lock(r.starting);
+  r.stopped.store(true);
+  const std::lock_guard lock(r.mutex);
+  for (const pid_t group : r.groups) kill_group(group);
+}
+
+std::optional<std::filesystem::path> find_program(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) return std::nullopt;
+  if (name.find('/') != std::string_view::npos) {
+    std::filesystem::path path{std::string(name)};
+    if (is_executable_file(path)) return path;
+    return std::nullopt;
+  }
+  const char* env = std::getenv("PATH");
+  const std::string search = env != nullptr ? env : "/bin:/usr/bin";
+  for (const auto& entry : text::split(search, ":")) {
+    if (entry.empty() || entry.front() != '/') continue;
+    std::filesystem::path candidate = std::filesystem::path(entry) / std::string(name);
+    if (is_executable_file(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
 
 Completed run(const std::vector<std::string>& argv, const RunOptions& options) {
   if (argv.empty() || argv.front().empty()) throw ProcessStartError("no program to start");
@@ -205,8 +284,11 @@ Completed run(const std::vector<std::string>& argv, const RunOptions& options) {
   sigemptyset(&empty_mask);
   sigset_t defaults;
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
+  // Whatever this process ignores or handles itself, a child such as git must react to these
+  // as usual (SIGINT and SIGTERM end it; SIGPIPE ends a writer whose reader went away).
+  for (const int signal : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    sigaddset(&defaults, signal);
+  }
   check_spawn_call(
       ::posix_spawnattr_setflags(
           attr.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
@@ -222,12 +304,32 @@ Completed run(const std::vector<std::string>& argv, const RunOptions& options) {
   for (const auto& arg : argv) cargv.push_back(const_cast<char*>(arg.c_str()));
   cargv.push_back(nullptr);
 
+  // Resolved here, in the caller's directory, never by the child after its chdir.
+  std::filesystem::path executable;
+  if (program.find('/') != std::string::npos) {
+    std::error_code ec;
+    executable = std::filesystem::absolute(program, ec);
+    if (ec) throw ProcessStartError("cannot start " + program + ": " + ec.message());
+  } else if (auto found = find_program(program)) {
+    executable = *std::move(found);
+  } else {
+    throw ProcessStartError("cannot start " + program + ": " + errno_text(ENOENT));
+  }
+
   const auto deadline = Clock::now() + options.timeout;
   pid_t pid = 0;
-  // glibc reports a failed chdir or exec in the child as the return value, so a missing
-  // program or directory never looks like a child that exited with 127.
-  const int rc =
-      ::posix_spawnp(&pid, program.c_str(), actions.get(), attr.get(), cargv.data(), environ);
+  std::optional<Child> started;
+  int rc = 0;
+  {
+    std::shared_lock start_lock(registry().starting);
+    if (registry().stopped.load()) {
+      throw ProcessStartError("cannot start " + program + ": the process is stopping");
+    }
+    // glibc reports a failed chdir or exec in the child as the return value, so a missing
+    // program or directory never looks like a child that exited with 127.
+    rc = ::posix_spawn(&pid, executable.c_str(), actions.get(), attr.get(), cargv.data(), environ);
+    if (rc == 0) started.emplace(pid);
+  }
   out.write.reset();
   err.write.reset();
   if (rc != 0) {
@@ -240,7 +342,7 @@ Completed run(const std::vector<std::string>& argv, const RunOptions& options) {
     }
     throw ProcessStartError(message + ": " + errno_text(rc));
   }
-  Child child(pid);
+  Child& child = *started;
 
   std::array<std::string, 2> captured;
   std::array<Fd*, 2> streams{&out.read, &err.read};

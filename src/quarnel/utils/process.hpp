@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quarnel/error.hpp"
@@ -40,13 +41,27 @@ struct Completed {
   bool ok() const { return exit_code == 0; }
 };
 
-// Runs argv[0] (looked up on PATH) with the rest as its arguments, inheriting the environment
-// and standard input. Raises ProcessStartError when the program or working directory cannot be
-// used (also for an empty argv or a NUL byte in an argument or the directory), ProcessTimeout
+// The executable a program name stands for. A name holding a "/" is taken as a path, relative
+// to this process's working directory. Any other name is searched in the absolute entries of PATH
+// in order (/bin:/usr/bin when PATH is unset); empty, "." and other relative entries are skipped,
+// because they would name whatever directory the child is started in, and that may be an
+// untrusted checkout holding a file called "git". Only executable regular files count.
+std::optional<std::filesystem::path> find_program(std::string_view name);
+
+// Runs argv[0] with the rest as its arguments, inheriting the environment and standard input.
+// The program is resolved by find_program to an absolute path before the child changes
+// directory. Raises ProcessStartError when the program is not found that way or the program or
+// working directory cannot be used (also for an empty argv or a NUL byte in an argument or the
+// directory), ProcessTimeout
 // when the deadline passes (the child's process group is killed and reaped first, and what it
 // printed is dropped: a grandchild may still hold the pipes), OutputLimitExceeded when a stream
 // grows past max_output, DecodeError when either stream is not valid UTF-8. The child runs in a
 // process group of its own and gets no descriptor of this process besides 0, 1 and 2.
 Completed run(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// For a process that is being stopped (SIGINT, SIGTERM): kills the process group of every child
+// that a run() is waiting for, and makes every later run() raise ProcessStartError instead of
+// starting a program. Safe from any thread, not from a signal handler; it cannot be undone.
+void kill_running_children();
 
 }  // namespace quarnel::utils::process
