@@ -301,6 +301,19 @@ INSTANTIATE_TEST_SUITE_P(
                                    dir.path()};
                     },
                     "outside the checkout"},
+        // A link that cannot be resolved is reported for what it is, not as leaving the root.
+        RefusalCase{"looping_link_below_root",
+                    [](const TempDir& dir, const TempDir&) {
+                      stdfs::create_symlink("loop", dir / "loop");
+                      return Setup{dir / "loop", dir.path()};
+                    },
+                    "Too many levels of symbolic links"},
+        RefusalCase{"dangling_link_below_root",
+                    [](const TempDir& dir, const TempDir&) {
+                      stdfs::create_symlink("missing", dir / "README");
+                      return Setup{dir / "README", dir.path()};
+                    },
+                    "No such file or directory"},
         RefusalCase{"sibling_with_common_prefix",
                     [](const TempDir& dir, const TempDir&) {
                       // root "x/repo" must not admit "x/repo2/f".

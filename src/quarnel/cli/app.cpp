@@ -544,8 +544,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   add_assess_options(*assess, assess_args);
   assess->footer(
       "Exit status: 0 assessed and the quality gate passed (or none is set), 1 the gate failed,\n"
-      "2 the assessment could not run. Forge tokens are read from GITHUB_TOKEN, GITLAB_TOKEN\n"
-      "and GITEA_TOKEN.");
+      "2 the assessment could not run, 130 / 143 stopped by SIGINT / SIGTERM. Forge tokens are\n"
+      "read from GITHUB_TOKEN, GITLAB_TOKEN and GITEA_TOKEN.");
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {

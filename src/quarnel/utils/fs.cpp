@@ -114,7 +114,13 @@ Descriptor open_for_reading(const stdfs::path& path, const std::optional<stdfs::
   if (root) {
     // Checked before opening too: merely opening some devices has effects.
     resolved_root = resolved(*root);
-    check_within_root(path, resolved(path), resolved_root);
+    const stdfs::path location = resolved(path);
+    // A path that cannot be resolved at all (a looping link) is refused for that reason; calling
+    // it a way out of the checkout would send the user looking in the wrong place.
+    if (struct stat st; location.empty() && ::stat(path.c_str(), &st) != 0) {
+      fail_errno(path, errno);
+    }
+    check_within_root(path, location, resolved_root);
   }
 
   // Merely opening a FIFO or device can have effects, so anything that is not a regular file
