@@ -1,5 +1,11 @@
 #include "quarnel/cli/app.hpp"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -17,23 +23,16 @@
 #include <system_error>
 #include <thread>
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <CLI/CLI.hpp>
-
 #include "quarnel/cli/runner.hpp"
 #include "quarnel/config/schema.hpp"
 #include "quarnel/core/indicators.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/plugins/registry.hpp"
 #include "quarnel/reports/orchestrator.hpp"
+#include "quarnel/utils/forge.hpp"
 #include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/git.hpp"
 #include "quarnel/utils/json.hpp"
-#include "quarnel/utils/forge.hpp"
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
