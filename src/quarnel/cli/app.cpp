@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -177,8 +178,35 @@ class TemporaryClone {
   bool keep_;
 };
 
-// Runs on the thread that waits for SIGINT and SIGTERM, never in a signal handler.
+// The stop signals, and what ending the process involves. `exit_mutex` is held by whichever
+// comes first: the stop, which then ends the process itself, or the ordinary end of the run,
+// which then no longer lets a stop start. `stopping` is set as soon as a stop signal arrives,
+// before the children are killed: a child that dies of that kill must not be reported as a
+// failure of its own (a failed clone, exit 2) by the thread that was waiting for it.
+struct StopState {
+  std::mutex exit_mutex;
+  std::atomic<bool> stopping{false};
+};
+
+StopState& stop_state() {
+  // Never destroyed: a stop may come while static objects go away.
+  static StopState* const state = new StopState;
+  return *state;
+}
+
+// For a thread that finds that the process is being stopped: the stopping thread ends it.
+[[noreturn]] void wait_for_stop() {
+  for (;;) ::pause();
+}
+
+bool stopping() { return stop_state().stopping.load(); }
+
+// Runs on the thread that waits for the stop signals, never in a signal handler.
 [[noreturn]] void stop_on_signal(int signal) {
+  StopState& state = stop_state();
+  // Taken for good: the process ends below, with this thread still holding it.
+  state.exit_mutex.lock();
+  state.stopping.store(true);
   utils::process::kill_running_children();
   {
     PendingClone& pending = pending_clone();
@@ -192,7 +220,7 @@ class TemporaryClone {
     }
   }
   // Output still buffered is a report cut short: better none than half of one. 128 + the signal
-  // number is the status a shell gives a command stopped by it (130, 143).
+  // number is the status a shell gives a command stopped by it (129, 130, 131, 143).
   std::_Exit(128 + signal);
 }
 
@@ -498,10 +526,14 @@ std::string clone_failure(const std::string& url, std::string_view message) {
 }  // namespace
 
 void handle_stop_signals() {
+  // A reader that went away (`quarnel ... | head`, a closed SSH session) would otherwise kill the
+  // process mid-write, leaving its git children running and its clone behind; ignored, the
+  // write fails like any other and the run ends the ordinary way. Children get the default
+  // action back when they start.
+  ::signal(SIGPIPE, SIG_IGN);
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  for (const int signal : STOP_SIGNALS) sigaddset(&signals, signal);
   // Blocked before any other thread exists, so every thread inherits the mask and only the
   // waiting thread below ever takes these signals.
   if (::pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
@@ -516,6 +548,13 @@ void handle_stop_signals() {
     // Without the thread the signals keep their default action of ending the process.
     ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
   }
+}
+
+void finish_unless_stopping() {
+  StopState& state = stop_state();
+  state.exit_mutex.lock();
+  // Left locked on purpose: the process is about to end, and a stop must not start now.
+  if (state.stopping.load()) wait_for_stop();
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -543,8 +582,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   add_assess_options(*assess, assess_args);
   assess->footer(
       "Exit status: 0 assessed and the quality gate passed (or none is set), 1 the gate failed,\n"
-      "2 the assessment could not run, 130 / 143 stopped by SIGINT / SIGTERM. Forge tokens are\n"
-      "read from GITHUB_TOKEN, GITLAB_TOKEN and GITEA_TOKEN.");
+      "2 the assessment could not run, 129 / 130 / 131 / 143 stopped by SIGHUP / SIGINT /\n"
+      "SIGQUIT / SIGTERM. Forge tokens are read from GITHUB_TOKEN, GITLAB_TOKEN and GITEA_TOKEN.");
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
@@ -571,15 +610,12 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (assess->parsed()) return assess_command(assess_args, quiet, out, err);
   } catch (const CloneError& e) {
+    // A clone that failed because a stop killed its git is no failure to report.
+    if (stopping()) wait_for_stop();
     err << "quarnel: error: " << clone_failure(assess_args.target, e.what()) << '\n';
     return EXIT_USAGE;
-  } catch (const ConfigError& e) {
-    err << "quarnel: error: " << e.what() << '\n';
-    return EXIT_USAGE;
-  } catch (const OsError& e) {
-    err << "quarnel: error: " << e.what() << '\n';
-    return EXIT_USAGE;
   } catch (const std::exception& e) {
+    if (stopping()) wait_for_stop();
     err << "quarnel: error: " << e.what() << '\n';
     return EXIT_USAGE;
   }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -11,10 +13,19 @@ inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_GATE_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
 
-// For the executable, first thing in main, before any other thread starts: SIGINT and SIGTERM
-// then end the process groups of the running children, remove a temporary clone that is not to
-// be kept, and exit with 128 + the signal number (130, 143).
+// The signals that stop a run the way Ctrl-C does: a closed terminal or session, Ctrl-C, the
+// quit key and a plain kill.
+inline constexpr int STOP_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+// For the executable, first thing in main, before any other thread starts: each stop signal
+// then ends the process groups of the running children, removes a temporary clone that is not
+// to be kept, and exits with 128 + the signal number (129, 130, 131, 143). A broken pipe no
+// longer kills the process: the write fails and is handled like any failed write.
 void handle_stop_signals();
+
+// For the executable, last thing before main returns: when a stop signal has arrived, waits for
+// the stop to end the process with the signal's status; otherwise lets no stop start any more.
+void finish_unless_stopping();
 
 // Runs the command line with the arguments after the program name; reports go to `out`,
 // messages to `err`. Returns the exit status.

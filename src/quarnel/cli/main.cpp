@@ -8,5 +8,7 @@ int main(int argc, char** argv) {
   if (!quarnel::cli::guard_standard_descriptors()) return quarnel::cli::EXIT_USAGE;
   quarnel::cli::handle_stop_signals();
   std::vector<std::string> args(argv + 1, argv + argc);
-  return quarnel::cli::run(args, std::cout, std::cerr);
+  const int status = quarnel::cli::run(args, std::cout, std::cerr);
+  quarnel::cli::finish_unless_stopping();
+  return status;
 }
