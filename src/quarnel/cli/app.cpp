@@ -491,7 +491,9 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   if (a.indent) options["indent"] = *a.indent;
   std::optional<std::filesystem::path> output;
   if (!a.output.empty()) output = a.output;
-  const auto report = reports::orchestrator::generate_report(assessment, a.format, output, options);
+  // The checkout is untrusted: a report path inside it must not be a link it planted.
+  const auto report =
+      reports::orchestrator::generate_report(assessment, a.format, output, options, checkout);
   if (output) {
     if (!quiet) err << "quarnel: report written to " << report << '\n';
   } else {

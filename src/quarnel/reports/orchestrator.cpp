@@ -87,7 +87,8 @@ std::vector<std::string> available_formats() {
 
 std::string generate_report(const core::models::Assessment& assessment, std::string_view fmt,
                             const std::optional<stdfs::path>& output_path,
-                            const RenderOptions& options) {
+                            const RenderOptions& options,
+                            const std::optional<stdfs::path>& checkout) {
   const auto renderer = detail::load_renderer(fmt);
   std::string content = renderer->render(assessment, options);
   // Paths and file names from the checkout may hold any bytes, and a renderer copies them; a
@@ -108,6 +109,8 @@ std::string generate_report(const core::models::Assessment& assessment, std::str
     if (extension.empty()) extension = detail::DEFAULT_EXTENSION;
     target /= std::string(detail::DEFAULT_STEM) + std::string(extension);
   }
+  // Before any directory is made: one made through a planted link would already be outside.
+  if (checkout) utils::fs::check_writable(target, *checkout);
   const stdfs::path parent = target.parent_path();
   if (!parent.empty()) {
     std::error_code ec;
@@ -117,7 +120,7 @@ std::string generate_report(const core::models::Assessment& assessment, std::str
                     ec.message());
     }
   }
-  utils::fs::write_text(target, content);
+  utils::fs::write_text(target, content, checkout);
   utils::log::get_logger(LOGGER_NAME).info("Report written to %s", target.string());
   return target.string();
 }

@@ -303,14 +303,104 @@ std::string read_text(const stdfs::path& path, text::DecodeMode mode,
   return text::decode(read_bytes(path, root), mode);
 }
 
-void write_text(const stdfs::path& path, std::string_view content) {
-  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
-  if (fd.get() < 0) {
-    fail_errno(path, errno);
+namespace {
+
+// The path made absolute against the working directory and normalised as written; empty when
+// it cannot be made absolute. A trailing separator is dropped: "out/" names "out".
+stdfs::path lexical(const stdfs::path& path) {
+  std::error_code ec;
+  stdfs::path out = stdfs::absolute(path.empty() ? stdfs::path(".") : path, ec);
+  if (ec) {
+    return {};
   }
+  out = out.lexically_normal();
+  if (!out.has_filename() && out.has_relative_path()) {
+    out = out.parent_path();
+  }
+  return out;
+}
+
+// The form of `root` that `path` (lexical) lies in: as given, or resolved; empty for neither.
+stdfs::path base_of(const stdfs::path& path, const stdfs::path& root) {
+  if (path.empty()) {
+    return {};
+  }
+  for (const stdfs::path& base : {lexical(root), resolved(root)}) {
+    if (!base.empty() && is_within(path, base)) {
+      return base;
+    }
+  }
+  return {};
+}
+
+std::string_view kind_of(mode_t mode) {
+  if (S_ISFIFO(mode)) {
+    return "a FIFO";
+  }
+  if (S_ISSOCK(mode)) {
+    return "a socket";
+  }
+  if (S_ISCHR(mode) || S_ISBLK(mode)) {
+    return "a device";
+  }
+  if (S_ISDIR(mode)) {
+    return "a directory";
+  }
+  return "something else";
+}
+
+[[noreturn]] void refuse_write(const stdfs::path& path, std::string_view reason) {
+  throw OsError("cannot write " + shown(path) + ": " + std::string(reason));
+}
+
+// check_writable for a path known to lie inside `root`; the path to open: `path` itself, or
+// where its final link leads.
+stdfs::path writable_location(const stdfs::path& path, const stdfs::path& root) {
+  const stdfs::path absolute = lexical(path);
+  const stdfs::path base = base_of(absolute, root);
+  stdfs::path entry = base;
+  const stdfs::path relative = absolute.lexically_relative(base);
+  for (auto part = relative.begin(); part != relative.end(); ++part) {
+    if (part->empty() || *part == ".") {
+      continue;
+    }
+    entry /= *part;
+    const bool last = std::next(part) == relative.end();
+    struct stat st;
+    if (::lstat(entry.c_str(), &st) != 0) {
+      if (errno == ENOENT) {
+        // From here on everything is made anew, as a plain directory or file.
+        return path;
+      }
+      refuse_write(path, shown(entry) + ": " + std::generic_category().message(errno));
+    }
+    if (S_ISLNK(st.st_mode)) {
+      // A dangling link counts as leading outside: creating the file would follow it anywhere.
+      if (!resolves_inside(entry, root)) {
+        refuse_write(path, shown(entry) + " is a symbolic link that leads outside the checkout");
+      }
+      if (!last) {
+        continue;
+      }
+      const stdfs::path target = resolved(entry);
+      if (struct stat target_st;
+          ::stat(target.c_str(), &target_st) == 0 && !S_ISREG(target_st.st_mode)) {
+        refuse_write(path, "it leads to " + std::string(kind_of(target_st.st_mode)) +
+                               ", not a regular file");
+      }
+      return target;
+    }
+    if (last && !S_ISREG(st.st_mode)) {
+      refuse_write(path, "it is " + std::string(kind_of(st.st_mode)) + ", not a regular file");
+    }
+  }
+  return path;
+}
+
+void write_all(int fd, const stdfs::path& path, std::string_view content) {
   std::size_t written = 0;
   while (written < content.size()) {
-    const ssize_t n = ::write(fd.get(), content.data() + written, content.size() - written);
+    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -319,6 +409,62 @@ void write_text(const stdfs::path& path, std::string_view content) {
     }
     written += static_cast<std::size_t>(n);
   }
+}
+
+}  // namespace
+
+bool lies_inside(const stdfs::path& path, const stdfs::path& root) noexcept {
+  try {
+    return !base_of(lexical(path), root).empty();
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+void check_writable(const stdfs::path& path, const stdfs::path& root) {
+  if (lies_inside(path, root)) {
+    writable_location(path, root);
+  }
+}
+
+void write_text(const stdfs::path& path, std::string_view content,
+                const std::optional<stdfs::path>& root) {
+  if (!root || !lies_inside(path, *root)) {
+    // The user's own path: a link of theirs is followed, and /dev/null or /dev/stdout work.
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+    if (fd.get() < 0) {
+      fail_errno(path, errno);
+    }
+    write_all(fd.get(), path, content);
+    if (fd.release_and_close() != 0) {
+      fail_errno(path, errno);
+    }
+    return;
+  }
+  const stdfs::path location = writable_location(path, *root);
+  // Not truncated on opening: only a regular file inside the checkout may lose its content, and
+  // that is known only once the descriptor can be examined. O_NOFOLLOW refuses a link swapped in
+  // since the check; O_NONBLOCK keeps a FIFO from holding the open until a reader comes.
+  Descriptor fd(::open(location.c_str(),
+                       O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
+  if (fd.get() < 0) {
+    refuse_write(path, std::generic_category().message(errno));
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    fail_errno(path, errno);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    refuse_write(path, "it is " + std::string(kind_of(st.st_mode)) + ", not a regular file");
+  }
+  if (const auto opened = opened_location(fd.get());
+      opened && !is_within(*opened, resolved(*root))) {
+    refuse_write(path, "it leads outside the checkout");
+  }
+  if (::ftruncate(fd.get(), 0) != 0) {
+    fail_errno(path, errno);
+  }
+  write_all(fd.get(), path, content);
   if (fd.release_and_close() != 0) {
     fail_errno(path, errno);
   }

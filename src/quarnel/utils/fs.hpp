@@ -67,8 +67,23 @@ std::optional<std::string> read_text_or_none(const stdfs::path& path,
                                              text::DecodeMode mode = text::DecodeMode::Strict,
                                              const std::optional<stdfs::path>& root = {});
 
-// Writes the text exactly (UTF-8, no BOM, nothing appended), replacing the file. OsError on
-// failure.
-void write_text(const stdfs::path& path, std::string_view content);
+// Whether `path` as given, made absolute against the working directory and with "." and ".."
+// taken as written (no link followed), names `root` or a place below it; `root` counts both as
+// given and resolved. False when either cannot be made absolute.
+bool lies_inside(const stdfs::path& path, const stdfs::path& root) noexcept;
+
+// The rule for the one file quarnel writes, when `path` lies inside the checkout `root` (as
+// lies_inside decides; elsewhere the path is the user's own and nothing is checked): every entry
+// on the way that exists, and the file itself, may be a link only when it resolves inside `root`,
+// and the file, when it exists, must be a regular file (no FIFO, socket, device or directory).
+// OsError naming the path otherwise. Entries that do not exist yet are created as plain ones.
+void check_writable(const stdfs::path& path, const stdfs::path& root);
+
+// Writes the text exactly (UTF-8, no BOM, nothing appended), replacing the file. With `root`,
+// check_writable decides first, and a file inside `root` is opened without waiting (a FIFO
+// swapped in meanwhile is refused, not waited on) and only written once it is known to be a
+// regular file inside `root`. OsError on failure.
+void write_text(const stdfs::path& path, std::string_view content,
+                const std::optional<stdfs::path>& root = {});
 
 }  // namespace quarnel::utils::fs

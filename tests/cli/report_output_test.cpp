@@ -1,0 +1,151 @@
+// Where the built executable writes its report when the output path lies in the checkout it
+// assesses: the checkout may have planted links, FIFOs or devices under the report's name.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "quarnel/utils/process.hpp"
+#include "support/fixtures.hpp"
+
+namespace quarnel::cli {
+namespace {
+
+namespace stdfs = std::filesystem;
+namespace process = utils::process;
+using testing::TempDir;
+
+std::string binary() {
+  const char* path = std::getenv("QUARNEL_BINARY");
+  return path != nullptr ? path : "quarnel";
+}
+
+process::Completed quarnel(std::vector<std::string> args, const stdfs::path& cwd) {
+  args.insert(args.begin(), stdfs::absolute(binary()).string());
+  process::RunOptions options;
+  options.cwd = cwd;
+  // A FIFO that is opened for writing would wait for a reader this long.
+  options.timeout = std::chrono::seconds(60);
+  return process::run(args, options);
+}
+
+std::string slurp(const stdfs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::size_t lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A checkout to assess and, beside it, a place of the user's that links in the checkout point
+// at: a file that must keep its content and a directory that must stay empty.
+struct Places {
+  Places() {
+    checkout_dir.write("README.md", "# tool\n");
+    precious = outside.write("bashrc", "export KEEP=1\n");
+    elsewhere = outside.mkdir("etc");
+  }
+  const stdfs::path& checkout() const { return checkout_dir.path(); }
+  void link(const stdfs::path& target, const stdfs::path& name) const {
+    stdfs::create_symlink(target, checkout() / name);
+  }
+  void expect_untouched_outside() const {
+    EXPECT_TRUE(slurp(precious) == "export KEEP=1\n") << "a file outside the checkout changed";
+    EXPECT_TRUE(stdfs::is_empty(elsewhere)) << "something was written outside the checkout";
+  }
+
+  TempDir checkout_dir;
+  TempDir outside;
+  stdfs::path precious;
+  stdfs::path elsewhere;
+};
+
+TEST(ReportOutput, NeverWritesThroughALinkOrIntoASpecialFileOfTheCheckout) {
+  struct Case {
+    std::string name;
+    std::function<void(const Places&)> plant;
+    // The -o value; relative values are given from inside the checkout, as "-o ." is.
+    std::function<std::string(const Places&)> output;
+    bool from_checkout;
+    // What the error line must name, below the checkout.
+    std::string named;
+  };
+  const auto in = [](std::string relative) {
+    return [relative](const Places& p) { return (p.checkout() / relative).string(); };
+  };
+  const auto as_given = [](std::string value) { return [value](const Places&) { return value; }; };
+  const std::vector<Case> cases = {
+      {"the default name is a link to a file outside",
+       [](const Places& p) { p.link(p.precious, "quarnel-report.json"); }, in(""), false,
+       "quarnel-report.json"},
+      {"the default name is a link, -o . from inside",
+       [](const Places& p) { p.link(p.precious, "quarnel-report.json"); }, as_given("."), true,
+       "quarnel-report.json"},
+      {"an explicit name is a link to a file outside",
+       [](const Places& p) { p.link(p.precious, "report.json"); }, in("report.json"), false,
+       "report.json"},
+      {"a dangling link to a new file outside",
+       [](const Places& p) { p.link(p.outside / "new", "report.json"); }, as_given("report.json"),
+       true, "report.json"},
+      {"a directory on the way is a link outside",
+       [](const Places& p) { p.link(p.elsewhere, "out"); }, in("out/"), false, "out"},
+      {"a directory further up is a link outside",
+       [](const Places& p) { p.link(p.elsewhere, "out"); }, as_given("out/sub/report.json"), true,
+       "out"},
+      {"the default name is a FIFO",
+       [](const Places& p) {
+         ASSERT_EQ(::mkfifo((p.checkout() / "quarnel-report.json").c_str(), 0600), 0);
+       },
+       in(""), false, "quarnel-report.json"},
+      {"the name is a link to a device",
+       [](const Places& p) { p.link("/dev/null", "report.json"); }, in("report.json"), false,
+       "report.json"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Places p;
+    c.plant(p);
+    const auto done = quarnel({"assess", c.from_checkout ? "." : p.checkout().string(), "-f",
+                               "json", "-q", "-o", c.output(p)},
+                              c.from_checkout ? p.checkout() : p.outside.path());
+    EXPECT_EQ(done.exit_code, 2) << done.stderr_text;
+    EXPECT_EQ(lines(done.stderr_text), 1u) << done.stderr_text;
+    EXPECT_TRUE(done.stderr_text.starts_with("quarnel: error: ")) << done.stderr_text;
+    EXPECT_NE(done.stderr_text.find(c.named), std::string::npos) << done.stderr_text;
+    p.expect_untouched_outside();
+  }
+}
+
+TEST(ReportOutput, WritesTheUsersOwnPathsAndLinksThatStayInside) {
+  const Places p;
+  // A link that resolves to a regular file inside the checkout is that file.
+  const auto inner = p.checkout_dir.write("reports/latest.json", "old\n");
+  p.link(inner, "quarnel-report.json");
+  auto done = quarnel({"assess", ".", "-f", "json", "-q", "-o", "."}, p.checkout());
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  EXPECT_TRUE(slurp(inner).starts_with("{\n")) << slurp(inner);
+  EXPECT_TRUE(stdfs::is_symlink(p.checkout() / "quarnel-report.json"));
+
+  // Outside the checkout the path is the user's: a link there is followed, a device written.
+  const auto users_link = p.outside / "report-link.txt";
+  stdfs::create_symlink(p.precious, users_link);
+  done =
+      quarnel({"assess", p.checkout().string(), "-q", "-o", users_link.string()}, p.outside.path());
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  EXPECT_TRUE(slurp(p.precious).starts_with("Assessment Results\n"));
+  done = quarnel({"assess", p.checkout().string(), "-q", "-o", "/dev/null"}, p.outside.path());
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+}
+
+}  // namespace
+}  // namespace quarnel::cli
