@@ -36,6 +36,22 @@ TEST(Redact, RemovesUserInformation) {
   });
 }
 
+// Browsers and curl find an authority after a scheme that lacks its "//" or has more slashes,
+// so a token there is as much a token.
+TEST(Redact, UserInformationAfterAnyRunOfSlashes) {
+  expect_redacted({
+      {"https:/u:S3CRET@h/p", "https:/h/p"},
+      {"https:///u:S3CRET@h/p", "https:///h/p"},
+      {"HTTPS:\\\\u:S3CRET@h\\p", "HTTPS:\\\\h\\p"},
+      {"https:u:S3CRET@h/p", "https:h/p"},
+      {"ftp:/u:S3CRET@h", "ftp:/h"},
+      {"https:/h/a@b", "https:/h/a@b"},
+      // without a slash only a scheme that always has an authority is read so
+      {"server:team/tool@v1", "server:team/tool@v1"},
+      {"mailto:someone@example.org", "mailto:someone@example.org"},
+  });
+}
+
 TEST(Redact, ScpLikeRemoteLosesOnlyAPassword) {
   expect_redacted({
       {"git@host:team/tool.git", "git@host:team/tool.git"},

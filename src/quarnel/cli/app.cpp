@@ -37,6 +37,7 @@
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
+#include "quarnel/utils/url.hpp"
 #include "quarnel/version.hpp"
 
 namespace quarnel::cli {
@@ -440,28 +441,37 @@ void print_verdicts(const core::models::Assessment& assessment, bool quiet, std:
 }
 
 int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostream& err) {
-  const bool remote = runner::is_remote_target(a.target) && !utils::fs::exists(a.target);
+  const bool local = utils::fs::exists(a.target);
+  const bool remote = runner::is_remote_target(a.target) && !local;
+  // Any spelling of a target may carry a token; an error line shows it as every URL is shown.
+  const std::string shown = utils::forge::redact_url(a.target);
   std::filesystem::path checkout = a.target;
   std::optional<std::string> repo_url;
   if (!a.url.empty()) repo_url = a.url;
 
   std::optional<TemporaryClone> clone;
   if (remote) {
-    if (!quiet) err << "quarnel: cloning " << utils::forge::redact_url(a.target) << '\n';
-    clone.emplace(a.target, a.depth, a.keep_clone);
+    const std::string url = runner::clone_url(a.target);
+    if (!quiet) err << "quarnel: cloning " << utils::forge::redact_url(url) << '\n';
+    clone.emplace(url, a.depth, a.keep_clone);
     checkout = clone->dir();
-    if (!repo_url) repo_url = a.target;
+    if (!repo_url) repo_url = url;
     if (a.keep_clone && !quiet) err << "quarnel: clone kept in " << checkout.string() << '\n';
-  } else if (!utils::fs::exists(checkout)) {
-    err << "quarnel: error: " << a.target
+  } else if (const auto scheme = runner::url_scheme(a.target); scheme && !local) {
+    err << "quarnel: error: " << *scheme
+        << " is not a supported URL scheme; give an https, http, ssh or git URL, or the path of "
+           "a checkout directory\n";
+    return EXIT_USAGE;
+  } else if (!local) {
+    err << "quarnel: error: " << shown
         << " does not exist; give the path of a checkout directory or a repository URL\n";
     return EXIT_USAGE;
   } else if (!utils::fs::is_directory(checkout)) {
-    err << "quarnel: error: " << a.target
+    err << "quarnel: error: " << shown
         << " is not a directory; give the path of a checkout directory\n";
     return EXIT_USAGE;
   } else if (const auto reason = unlistable_reason(checkout)) {
-    err << "quarnel: error: " << a.target << " cannot be read (" << *reason
+    err << "quarnel: error: " << shown << " cannot be read (" << *reason
         << "); give the path of a checkout directory you can list and enter\n";
     return EXIT_USAGE;
   }
@@ -470,7 +480,7 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   settings.only = split_ids(a.only);
   settings.skip = split_ids(a.skip);
   settings.config = build_config(a, checkout);
-  settings.display_path = remote ? utils::forge::redact_url(a.target) : a.target;
+  settings.display_path = remote ? utils::forge::redact_url(runner::clone_url(a.target)) : a.target;
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
   settings.jobs = a.jobs != 0 ? a.jobs : std::min(processors, runner::MAX_JOBS);
 
@@ -597,7 +607,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   } catch (const CLI::CallForVersion& e) {
     return write_stdout(out, err, std::string(e.what()) + '\n') ? EXIT_OK : EXIT_USAGE;
   } catch (const CLI::ParseError& e) {
-    err << "quarnel: error: " << e.what() << "\nRun 'quarnel --help' for usage.\n";
+    // The parser quotes what it refuses, and that may be a URL with a token in it.
+    std::string message = e.what();
+    for (const auto& arg : args) message = utils::url::redact_in(message, arg);
+    err << "quarnel: error: " << message << "\nRun 'quarnel --help' for usage.\n";
     return EXIT_USAGE;
   }
 
@@ -614,7 +627,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   } catch (const CloneError& e) {
     // A clone that failed because a stop killed its git is no failure to report.
     if (stopping()) wait_for_stop();
-    err << "quarnel: error: " << clone_failure(assess_args.target, e.what()) << '\n';
+    err << "quarnel: error: " << clone_failure(runner::clone_url(assess_args.target), e.what())
+        << '\n';
     return EXIT_USAGE;
   } catch (const std::exception& e) {
     if (stopping()) wait_for_stop();

@@ -165,9 +165,9 @@ Assessment assess(const Context& context, const Plugins& plugins, const Settings
     assessment.quality_gate = compliance::evaluate_quality_gate(
         assessment.compliance_level, assessment.overall_score, results, gate);
   }
-  assessment.quality_goals = compliance::evaluate_quality_goals(
-      assessment.compliance_level, assessment.overall_score, results,
-      settings.config.quality_goals);
+  assessment.quality_goals =
+      compliance::evaluate_quality_goals(assessment.compliance_level, assessment.overall_score,
+                                         results, settings.config.quality_goals);
 
   assessment.repository.path = settings.display_path;
   if (utils::text::truthy(context.repo_url)) {
@@ -184,11 +184,31 @@ Assessment assess(const Context& context, const Plugins& plugins, const Settings
   return assessment;
 }
 
-bool is_remote_target(std::string_view target) {
-  for (std::string_view scheme :
-       {"https://", "http://", "ssh://", "git://", "git+ssh://", "file://"}) {
-    if (target.substr(0, scheme.size()) == scheme) return true;
+std::optional<std::string> url_scheme(std::string_view target) {
+  const auto end = target.find("://");
+  if (end == std::string_view::npos || end == 0) return std::nullopt;
+  const std::string_view scheme = target.substr(0, end);
+  const auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (!alpha(scheme.front())) return std::nullopt;
+  std::string lowered;
+  for (const char c : scheme) {
+    if (!alpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') {
+      return std::nullopt;
+    }
+    lowered += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
+  return lowered;
+}
+
+bool is_clone_scheme(std::string_view scheme) {
+  for (std::string_view known : {"https", "http", "ssh", "git", "git+ssh", "file"}) {
+    if (scheme == known) return true;
+  }
+  return false;
+}
+
+bool is_remote_target(std::string_view target) {
+  if (const auto scheme = url_scheme(target)) return is_clone_scheme(*scheme);
   // scp-like: "user@host:path" or "host:path", a colon before any slash, and a host part that
   // is not empty.
   const auto colon = target.find(':');
@@ -196,6 +216,12 @@ bool is_remote_target(std::string_view target) {
   if (colon == std::string_view::npos || colon == 0) return false;
   if (slash != std::string_view::npos && slash < colon) return false;
   return target.find('@') != std::string_view::npos && target.find('@') < colon;
+}
+
+std::string clone_url(std::string_view target) {
+  const auto scheme = url_scheme(target);
+  if (!scheme) return std::string(target);
+  return *scheme + std::string(target.substr(scheme->size()));
 }
 
 }  // namespace quarnel::cli::runner

@@ -67,9 +67,20 @@ struct Settings {
 // Runs the whole assessment of one checkout and scores it.
 Assessment assess(const Context& context, const Plugins& plugins, const Settings& settings);
 
+// The scheme of a target written as a URL ("scheme://..."), in lower case as schemes are
+// compared; none for any other target.
+std::optional<std::string> url_scheme(std::string_view target);
+
+// Whether targets of this (lower-case) scheme are cloned.
+bool is_clone_scheme(std::string_view scheme);
+
 // Whether a command-line target names a remote repository rather than a local path: an
-// http(s), ssh, git, git+ssh or file URL, or an scp-like "user@host:path" (a bare "host:path" is
-// taken for a local name).
+// http(s), ssh, git, git+ssh or file URL, the scheme in any letter case, or an scp-like
+// "user@host:path" (a bare "host:path" is taken for a local name).
 bool is_remote_target(std::string_view target);
+
+// A remote target as it is cloned and judged: its scheme in lower case ("HTTPS://h/p" is
+// "https://h/p", which is what git and the checks recognise), everything else as given.
+std::string clone_url(std::string_view target);
 
 }  // namespace quarnel::cli::runner

@@ -25,6 +25,46 @@ struct Span {
   std::size_t end;
 };
 
+// Schemes whose URLs always have an authority, so that "https:host" still names one.
+bool authority_scheme(std::string_view scheme) {
+  std::string lowered;
+  for (const char c : scheme) {
+    lowered += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  for (std::string_view known : {"http", "https", "ftp", "ftps", "ws", "wss", "ssh", "git",
+                                 "git+ssh", "ssh+git", "git+https", "git+http"}) {
+    if (lowered == known) return true;
+  }
+  return false;
+}
+
+// A URL whose scheme is not followed by exactly "//", such as "https:/user:token@host/p" or
+// "https:///user:token@host": URL splitting finds no authority in it, but a browser, curl and a
+// reader do, and so may the program it is handed to. Its user information is hidden all the
+// same: the part after the scheme and its slashes (or backslashes), up to the next separator.
+std::optional<Span> loose_userinfo_span(std::string_view url, std::size_t start) {
+  const std::string_view rest = url.substr(start);
+  const auto colon = rest.find(':');
+  if (colon == std::string_view::npos || colon == 0 || !is_ascii_alpha(rest[0]) ||
+      !std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(colon),
+                   is_scheme_char)) {
+    return std::nullopt;
+  }
+  std::size_t authority = start + colon + 1;
+  const std::size_t slashes_from = authority;
+  while (authority < url.size() && (url[authority] == '/' || url[authority] == '\\')) {
+    ++authority;
+  }
+  // Without any slash, "name:rest" is as likely a path or an SCP-like "host:path" as a URL.
+  if (authority == slashes_from && !authority_scheme(rest.substr(0, colon))) return std::nullopt;
+  const auto end = url.find_first_of("/\\?#", authority);
+  const std::string_view netloc = url.substr(
+      authority, end == std::string_view::npos ? std::string_view::npos : end - authority);
+  const auto at = netloc.rfind('@');
+  if (at == std::string_view::npos) return std::nullopt;
+  return Span{authority, authority + at + 1};
+}
+
 // The user information together with its "@", when the URL has any that may be a secret.
 std::optional<Span> userinfo_span(std::string_view url) {
   // Only the authority of "scheme://" or "//" URLs holds user information; skip leading
@@ -46,20 +86,22 @@ std::optional<Span> userinfo_span(std::string_view url) {
     const auto end = url.find_first_of("/?#", authority);
     const std::string_view netloc = url.substr(
         authority, end == std::string_view::npos ? std::string_view::npos : end - authority);
+    // "https:///user:token@host": the authority is empty, and a reader skips the extra slash.
+    if (netloc.empty()) return loose_userinfo_span(url, start);
     const auto at = netloc.rfind('@');
     if (at == std::string_view::npos) return std::nullopt;
     return Span{authority, authority + at + 1};
   }
   // SCP-like "user@host:path": the user name is no secret, but "user:password@host:path" is.
-  const auto at = url.find('@');
-  if (at == std::string_view::npos) return std::nullopt;
-  const std::string_view user = url.substr(start, at - start);
-  const auto colon = user.find(':');
-  if (colon == std::string_view::npos || colon == 0 || user.find('/') != std::string_view::npos) {
-    return std::nullopt;
+  if (const auto at = url.find('@'); at != std::string_view::npos) {
+    const std::string_view user = url.substr(start, at - start);
+    const auto colon = user.find(':');
+    if (colon != std::string_view::npos && colon != 0 && user.find('/') == std::string_view::npos &&
+        url.find(':', at + 1) != std::string_view::npos) {
+      return Span{start, at + 1};
+    }
   }
-  if (url.find(':', at + 1) == std::string_view::npos) return std::nullopt;
-  return Span{start, at + 1};
+  return loose_userinfo_span(url, start);
 }
 
 // The query at or after `from`, from its "?", and the value of each of its parameters. A query
