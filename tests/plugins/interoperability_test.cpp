@@ -1,7 +1,6 @@
 #include "quarnel/plugins/builtin/interoperability.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <optional>
@@ -19,6 +18,8 @@ namespace {
 namespace stdfs = std::filesystem;
 using core::models::CheckResult;
 using core::models::CheckStatus;
+using quarnel::testing::open_to_others;
+using quarnel::testing::run_unprivileged;
 using testing::Checkout;
 using testing::Layout;
 
@@ -215,10 +216,11 @@ TEST(InteroperabilityDataStandards, RootReachedThroughALinkIsSearched) {
 }
 
 TEST(InteroperabilityDataStandards, AnUnlistableDirectoryAddsNothingButTheRestCounts) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   const Checkout checkout({.files = {{"locked/a.csv", ""}, {"open/b.json", ""}}});
+  open_to_others(checkout.path());
   stdfs::permissions(checkout.dir() / "locked", stdfs::perms::none);
-  EXPECT_EQ(detail::formats_below(checkout.path()), std::set<std::string>{"json"});
+  run_unprivileged(
+      [&] { EXPECT_EQ(detail::formats_below(checkout.path()), std::set<std::string>{"json"}); });
   stdfs::permissions(checkout.dir() / "locked", stdfs::perms::owner_all);
 }
 

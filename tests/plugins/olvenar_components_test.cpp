@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -16,6 +15,8 @@ namespace quarnel::plugins::builtin::olvenar {
 namespace {
 
 namespace stdfs = std::filesystem;
+using quarnel::testing::open_to_others;
+using quarnel::testing::run_unprivileged;
 using quarnel::testing::TempDir;
 
 // Entry names of a directory in the order the operating system lists them.
@@ -135,13 +136,15 @@ TEST(OlvenarIterFiles, ListsTheGivenRootEvenWhenItIsALinkOrHasASkippedName) {
 }
 
 TEST(OlvenarIterFiles, SkipsUnreadableDirectories) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   TempDir dir;
   dir.write("locked/package.json", "{}");
   dir.write("open/package.json", "{}");
+  open_to_others(dir.path());
   stdfs::permissions(dir / "locked", stdfs::perms::none);
-  EXPECT_EQ(relative(detail::iter_files(dir.path(), "package.json"), dir.path()),
-            std::vector<std::string>{"open/package.json"});
+  run_unprivileged([&] {
+    EXPECT_EQ(relative(detail::iter_files(dir.path(), "package.json"), dir.path()),
+              std::vector<std::string>{"open/package.json"});
+  });
 }
 
 // ---------------------------------------------------------------------------------------------

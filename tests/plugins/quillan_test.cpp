@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <ostream>
@@ -21,6 +20,8 @@ namespace stdfs = std::filesystem;
 using core::context::Context;
 using core::models::CheckResult;
 using core::models::CheckStatus;
+using quarnel::testing::open_to_others;
+using quarnel::testing::run_unprivileged;
 using quarnel::testing::TempDir;
 
 struct File {
@@ -525,13 +526,15 @@ TEST(QuillanScorerEntries, OversizedFilesAreUnreadable) {
 }
 
 TEST(QuillanScorerEntries, UnreadableFilesEarnOnlyTheCodemetaConsolation) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   TempDir repo;
   lay_out(repo, {{"codemeta.json", FULL_CODEMETA}, {"setup.cfg", "[metadata]\nname = demo\n"}});
+  open_to_others(repo.path());
   stdfs::permissions(repo / "codemeta.json", stdfs::perms::none);
   stdfs::permissions(repo / "setup.cfg", stdfs::perms::none);
-  EXPECT_EQ(detail::score_codemeta(repo.path()), ScorerResult(1.0, {UNPARSEABLE}));
-  EXPECT_EQ(detail::score_setup_cfg(repo.path()), ScorerResult(0.0, {}));
+  run_unprivileged([&] {
+    EXPECT_EQ(detail::score_codemeta(repo.path()), ScorerResult(1.0, {UNPARSEABLE}));
+    EXPECT_EQ(detail::score_setup_cfg(repo.path()), ScorerResult(0.0, {}));
+  });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,13 +1,24 @@
 #include "fixtures.hpp"
 
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <fstream>
+#include <source_location>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 extern char** environ;
@@ -109,6 +120,262 @@ WorkingDirectory::WorkingDirectory(const stdfs::path& dir) : WorkingDirectory() 
 WorkingDirectory::~WorkingDirectory() {
   std::error_code ec;
   stdfs::current_path(saved_, ec);
+}
+
+namespace {
+
+// "nobody" and "nogroup": an identity that owns nothing the tests lay out.
+constexpr uid_t UNPRIVILEGED_UID = 65534;
+constexpr gid_t UNPRIVILEGED_GID = 65534;
+
+// What the child found, as it travels through the pipe. `Done` is sent last, so that a child
+// that ended without it did not run its code to the end.
+enum class Kind : char {
+  NonFatal = 'n',
+  Fatal = 'f',
+  Skip = 's',
+  Broken = 'b',
+  Done = 'd',
+};
+
+struct Finding {
+  Kind kind;
+  std::string file;  // empty when the finding has no place in the source
+  int line = -1;
+  std::string message;
+};
+
+// Each field as its length in decimal, a colon and its bytes: messages hold any byte.
+void put_field(std::string& out, std::string_view field) {
+  out += std::to_string(field.size());
+  out += ':';
+  out += field;
+}
+
+void put_finding(std::string& out, const Finding& finding) {
+  put_field(out, std::string(1, static_cast<char>(finding.kind)));
+  put_field(out, finding.file);
+  put_field(out, std::to_string(finding.line));
+  put_field(out, finding.message);
+}
+
+std::optional<std::string> take_field(std::string_view& in) {
+  const std::size_t colon = in.find(':');
+  std::size_t length = 0;
+  if (colon == std::string_view::npos ||
+      std::from_chars(in.data(), in.data() + colon, length).ptr != in.data() + colon ||
+      in.size() - colon - 1 < length) {
+    return std::nullopt;
+  }
+  std::string field(in.substr(colon + 1, length));
+  in.remove_prefix(colon + 1 + length);
+  return field;
+}
+
+// The findings in `in`, or none when it is cut short or garbled.
+std::optional<std::vector<Finding>> take_findings(std::string_view in) {
+  std::vector<Finding> findings;
+  while (!in.empty()) {
+    const auto kind = take_field(in);
+    const auto file = take_field(in);
+    const auto line = take_field(in);
+    const auto message = take_field(in);
+    int number = 0;
+    if (!message || kind->size() != 1 ||
+        std::from_chars(line->data(), line->data() + line->size(), number).ptr !=
+            line->data() + line->size()) {
+      return std::nullopt;
+    }
+    findings.push_back({static_cast<Kind>((*kind)[0]), *file, number, *message});
+  }
+  return findings;
+}
+
+std::string errno_text(std::string_view call) {
+  return std::string(call) + ": " + std::strerror(errno);
+}
+
+// Why the child could not become the unprivileged user; empty once it is that user. The
+// supplementary groups go first and the user last: each step needs the privilege the next
+// one gives up.
+std::string drop_privileges() {
+  if (::setgroups(0, nullptr) != 0) return errno_text("setgroups");
+  if (::setgid(UNPRIVILEGED_GID) != 0) return errno_text("setgid");
+  if (::setuid(UNPRIVILEGED_UID) != 0) return errno_text("setuid");
+  return "";
+}
+
+Kind kind_of(const ::testing::TestPartResult& result) {
+  switch (result.type()) {
+    case ::testing::TestPartResult::kFatalFailure:
+      return Kind::Fatal;
+    case ::testing::TestPartResult::kSkip:
+      return Kind::Skip;
+    default:
+      return Kind::NonFatal;
+  }
+}
+
+// Runs `code` and collects what it raises, as the findings to send.
+std::string findings_of(const std::function<void()>& code) {
+  std::string out;
+  ::testing::TestPartResultArray results;
+  std::string escaped;
+  {
+    const ::testing::ScopedFakeTestPartResultReporter reporter(
+        ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &results);
+    try {
+      code();
+    } catch (const std::exception& e) {
+      escaped = std::string("an exception escaped the code run as uid 65534: ") + e.what();
+    } catch (...) {
+      escaped = "an exception of unknown type escaped the code run as uid 65534";
+    }
+  }
+  for (int i = 0; i < results.size(); ++i) {
+    const ::testing::TestPartResult& result = results.GetTestPartResult(i);
+    if (result.type() == ::testing::TestPartResult::kSuccess) continue;
+    put_finding(out, {kind_of(result), result.file_name() == nullptr ? "" : result.file_name(),
+                      result.line_number(), result.message()});
+  }
+  if (!escaped.empty()) put_finding(out, {Kind::Broken, "", -1, escaped});
+  return out;
+}
+
+void write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the parent then misses the end and fails the test
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// The child's whole life. It leaves by _exit: the test process's atexit handlers, gtest's
+// teardown and LeakSanitizer's end-of-process check belong to the parent alone.
+[[noreturn]] void run_in_child(int out, const std::function<void()>& code) {
+  std::string findings;
+  if (const std::string failed = drop_privileges(); !failed.empty()) {
+    put_finding(findings,
+                {Kind::Broken, "", -1, "cannot become uid 65534 to run the code: " + failed});
+  } else {
+    findings = findings_of(code);
+    put_finding(findings, {Kind::Done, "", -1, ""});
+  }
+  write_all(out, findings);
+  std::fflush(nullptr);
+  ::_exit(0);
+}
+
+std::string read_all(int fd) {
+  std::string data;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return data;
+    data.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// Raises the child's findings in the running test, at the places the child raised them; what
+// has no such place is put at the call. True when the child ran its code to the end.
+bool report(const std::vector<Finding>& findings, const std::source_location& where) {
+  bool done = false;
+  for (const Finding& f : findings) {
+    const char* file = f.file.empty() ? nullptr : f.file.c_str();
+    switch (f.kind) {
+      case Kind::NonFatal:
+        ADD_FAILURE_AT(file, f.line) << f.message;
+        break;
+      case Kind::Fatal:
+        GTEST_FAIL_AT(file, f.line) << f.message;
+        break;
+      case Kind::Skip:
+        ADD_FAILURE_AT(file, f.line) << "skipped as uid 65534, where it must run: " << f.message;
+        break;
+      case Kind::Broken:
+        ADD_FAILURE_AT(where.file_name(), where.line()) << f.message;
+        break;
+      case Kind::Done:
+        done = true;
+        break;
+      default:
+        ADD_FAILURE_AT(where.file_name(), where.line())
+            << "the child sent a finding of unknown kind";
+    }
+  }
+  return done;
+}
+
+}  // namespace
+
+void run_unprivileged(const std::function<void()>& code, std::source_location where) {
+  if (::geteuid() != 0) {
+    code();
+    return;
+  }
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    ADD_FAILURE_AT(where.file_name(), where.line()) << errno_text("pipe2");
+    return;
+  }
+  // Output still buffered would otherwise be written twice, once by each process.
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ADD_FAILURE_AT(where.file_name(), where.line()) << errno_text("fork");
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return;
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    run_in_child(fds[1], code);
+  }
+  ::close(fds[1]);
+  // Read to the end before reaping: a child with more to say than the pipe holds would
+  // otherwise wait for us while we wait for it.
+  const std::string data = read_all(fds[0]);
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      ADD_FAILURE_AT(where.file_name(), where.line()) << errno_text("waitpid");
+      return;
+    }
+  }
+  const auto findings = take_findings(data);
+  const bool done = findings && report(*findings, where);
+  if (WIFSIGNALED(status)) {
+    ADD_FAILURE_AT(where.file_name(), where.line())
+        << "the code run as uid 65534 was killed by signal " << WTERMSIG(status) << " ("
+        << ::strsignal(WTERMSIG(status)) << ")";
+  } else if (WEXITSTATUS(status) != 0) {
+    ADD_FAILURE_AT(where.file_name(), where.line())
+        << "the code run as uid 65534 exited with status " << WEXITSTATUS(status);
+  } else if (!findings) {
+    ADD_FAILURE_AT(where.file_name(), where.line())
+        << "the findings of the code run as uid 65534 are garbled";
+  } else if (!done && !std::any_of(findings->begin(), findings->end(),
+                                   [](const Finding& f) { return f.kind == Kind::Broken; })) {
+    ADD_FAILURE_AT(where.file_name(), where.line())
+        << "the code run as uid 65534 ended its process before it returned";
+  }
+}
+
+void open_to_others(const stdfs::path& root) {
+  const auto grant = [](const stdfs::path& path, const stdfs::file_status& status) {
+    if (stdfs::is_symlink(status)) return;
+    stdfs::perms granted = stdfs::perms::others_read;
+    if (stdfs::is_directory(status)) granted |= stdfs::perms::others_exec;
+    stdfs::permissions(path, granted, stdfs::perm_options::add);
+  };
+  grant(root, stdfs::symlink_status(root));
+  for (auto it = stdfs::recursive_directory_iterator(root);
+       it != stdfs::recursive_directory_iterator(); ++it) {
+    grant(it->path(), it->symlink_status());
+  }
 }
 
 void prepare_git_environment() {

@@ -1,10 +1,12 @@
 #pragma once
 
 // Fixtures for tests: temporary directories that remove themselves, files written into them,
-// and real git repositories with a fixed identity.
+// real git repositories with a fixed identity, and code run as an unprivileged user.
 
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,6 +84,23 @@ class WorkingDirectory {
  private:
   stdfs::path saved_;
 };
+
+// Permission bits do not bind root, and CI runs the tests as root: code that must meet an
+// unreadable file or directory runs through this. As root, `code` runs in a forked child that
+// has dropped to uid and gid 65534, and what it raises (failures of EXPECT_* and ASSERT_*, and
+// skips, which fail here) is reported in the calling test at the place it was raised. A child
+// that cannot drop its privileges, lets an exception escape, crashes or ends before `code`
+// returns fails the test at the call. The child starts with a copy of the test's memory, but
+// nothing it changes comes back, so compare values inside `code`; and it holds only the calling
+// thread, so call this while the test runs no other. Anyone else is bound by the bits already
+// and runs `code` in place.
+void run_unprivileged(const std::function<void()>& code,
+                      std::source_location where = std::source_location::current());
+
+// Grants others read on `root` and everything below it, and search on its directories, without
+// following links: a TempDir starts as 0700, and uid 65534 is judged by the others' bits. Call
+// it once the tree is laid out, then take away what the test makes unreadable.
+void open_to_others(const stdfs::path& root);
 
 // Sets the environment variables git needs for reproducible test repositories (identity,
 // no system or global configuration). Called by GitFixture; safe to call more than once.

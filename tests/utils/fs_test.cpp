@@ -16,6 +16,8 @@
 namespace quarnel::utils::fs {
 namespace {
 
+using quarnel::testing::open_to_others;
+using quarnel::testing::run_unprivileged;
 using quarnel::testing::TempDir;
 
 // The entries every type test looks at, made once per test in a fresh directory.
@@ -355,11 +357,16 @@ TEST(FsReadBytes, NonRegularEntriesAreRefusedWithoutBeingOpened) {
 }
 
 TEST(FsReadBytes, UnreadableFileIsAnOsError) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root can read any file";
   TempDir dir;
-  const stdfs::path p = dir.write("locked", "x");
-  stdfs::permissions(p, stdfs::perms::none);
-  EXPECT_THROW(read_bytes(p), OsError);
+  const stdfs::path open = dir.write("open", "x");
+  const stdfs::path locked = dir.write("locked", "x");
+  open_to_others(dir.path());
+  stdfs::permissions(locked, stdfs::perms::none);
+  run_unprivileged([&] {
+    // The neighbour shows that only the file's own bits are in the way.
+    EXPECT_EQ(read_bytes(open), "x");
+    EXPECT_THROW(read_bytes(locked), OsError);
+  });
 }
 
 TEST(FsReadText, DecodesAfterReading) {
