@@ -200,7 +200,8 @@ class TemporaryClone {
 constexpr long long MAX_INDENT = 32;
 constexpr long long MAX_JOBS_OPTION = 1024;
 
-std::optional<std::string> env_token(const char* name) {
+// The library reads no environment itself: the command line hands these on as values.
+std::optional<std::string> env_value(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr || *value == '\0') return std::nullopt;
   return std::string(value);
@@ -453,8 +454,9 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
     };
   }
 
-  const core::context::Context context(checkout, repo_url, env_token("GITHUB_TOKEN"),
-                                       env_token("GITLAB_TOKEN"), env_token("GITEA_TOKEN"));
+  const core::context::Context context(checkout, repo_url, env_value("GITHUB_TOKEN"),
+                                       env_value("GITLAB_TOKEN"), env_value("GITEA_TOKEN"),
+                                       env_value("GITLAB_HOST"));
   const auto plugins = plugins::registry::builtin_plugins();
   const auto assessment = runner::assess(context, plugins, settings);
   if (live) err << "\r\033[K" << std::flush;
@@ -544,7 +546,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   assess->footer(
       "Exit status: 0 assessed and the quality gate passed (or none is set), 1 the gate failed,\n"
       "2 the assessment could not run, 130 / 143 stopped by SIGINT / SIGTERM. Forge tokens are\n"
-      "read from GITHUB_TOKEN, GITLAB_TOKEN and GITEA_TOKEN.");
+      "read from GITHUB_TOKEN, GITLAB_TOKEN and GITEA_TOKEN; each is sent over HTTPS only and\n"
+      "to its own host, GITLAB_TOKEN to gitlab.com or, when set, to GITLAB_HOST (a name or URL).");
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
