@@ -22,6 +22,7 @@
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
 #include "support/fixtures.hpp"
+#include "support/http_server.hpp"
 
 namespace quarnel::cli {
 namespace {
@@ -110,6 +111,7 @@ class CliTest : public ::testing::Test {
     ::unsetenv("GITHUB_TOKEN");
     ::unsetenv("GITLAB_TOKEN");
     ::unsetenv("GITEA_TOKEN");
+    ::unsetenv("GITLAB_HOST");
     repo.dir().write("pyproject.toml", "[project]\nname = \"tool\"\nversion = \"1.2.3\"\n");
     repo.dir().write("README.md", "# tool\n\nCite as doi:10.5281/zenodo.1234567\n");
     repo.commit_file("codemeta.json",
@@ -133,6 +135,7 @@ TEST(Cli, VersionHelpAndIndicators) {
   const auto help = quarnel({"assess", "--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.stdout_text.find("--min-compliance"), std::string::npos);
+  EXPECT_NE(help.stdout_text.find("GITLAB_HOST"), std::string::npos) << help.stdout_text;
 
   const auto table = quarnel({"indicators"});
   EXPECT_EQ(table.exit_code, 0);
@@ -431,6 +434,46 @@ TEST_F(CliTest, NoReportShowsTheQueryValuesOfTheRemote) {
           result["output"].get<std::string>() + " " + result["evidence"].get<std::string>();
       EXPECT_NE(texts.find(shown), std::string::npos) << id << ": " << texts;
     }
+  }
+}
+
+// A repository URL is anyone's to submit: a host merely named like a GitLab forge is asked
+// without the token, which goes only to the host GITLAB_HOST names.
+TEST_F(CliTest, GitlabTokenGoesOnlyToTheHostNamedAsItsOwn) {
+  testing::HttpServer forge;
+  const std::string target = "/api/v4/projects/grp%2Fproj/releases";
+  forge.reply(target, 200, R"([{"tag_name": "v1.2.3"}])");
+  const std::string host = "gitlab.localhost:" + std::to_string(forge.port());
+  struct Case {
+    std::optional<std::string> gitlab_host;
+    std::optional<std::string> authorization;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, std::nullopt},
+      {"", std::nullopt},
+      {"gitlab.example.org", std::nullopt},
+      {"http://" + host, "Bearer s3cret"},
+  };
+  const testing::ScopedEnv token("GITLAB_TOKEN", "s3cret");
+  const testing::ScopedEnv named("GITLAB_HOST");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gitlab_host.value_or("(unset)"));
+    if (c.gitlab_host) {
+      ::setenv("GITLAB_HOST", c.gitlab_host->c_str(), 1);
+    } else {
+      ::unsetenv("GITLAB_HOST");
+    }
+    forge.clear_requests();
+    const auto run =
+        quarnel({"assess", repo.path().string(), "--url", "http://" + host + "/grp/proj", "--only",
+                 "version_identifiers", "-f", "json"});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    const auto report = json::parse(run.stdout_text);
+    EXPECT_EQ(report["indicators"][0]["score"], 9.0);
+    const auto seen = forge.requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].path, target);
+    EXPECT_EQ(seen[0].header("Authorization"), c.authorization);
   }
 }
 

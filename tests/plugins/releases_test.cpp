@@ -94,6 +94,7 @@ struct TokenCase {
   std::optional<std::string> gitlab;
   std::optional<std::string> gitea;
   std::optional<std::string> expected;
+  std::optional<std::string> gitlab_host = std::nullopt;
 };
 
 TEST(ReleasesToken, OnlyTheUrlsOwnForgeGetsItsToken) {
@@ -104,9 +105,9 @@ TEST(ReleasesToken, OnlyTheUrlsOwnForgeGetsItsToken) {
        std::nullopt},
       {"github empty token stays empty", "https://github.com/team/tool", "", "gl", "ge", ""},
       {"gitlab public", "https://gitlab.com/group/tool", "gh", "gl", "ge", "gl"},
-      {"gitlab self-hosted", "https://gitlab.example.org/group/tool", "gh", "gl", "ge", "gl"},
-      {"gitlab without own token", "https://gitlab.example.org/group/tool", "gh", std::nullopt,
-       "ge", std::nullopt},
+      {"gitlab without own token", "https://gitlab.com/group/tool", "gh", std::nullopt, "ge",
+       std::nullopt},
+      {"codeberg over plain http", "http://codeberg.org/team/tool", "gh", "gl", "ge", std::nullopt},
       {"codeberg", "https://codeberg.org/team/tool", "gh", "gl", "ge", "ge"},
       {"codeberg without own token", "https://codeberg.org/team/tool", "gh", "gl", std::nullopt,
        std::nullopt},
@@ -123,24 +124,102 @@ TEST(ReleasesToken, OnlyTheUrlsOwnForgeGetsItsToken) {
   }
 }
 
+// A name with "gitlab" in it still makes a GitLab forge, but the GitLab token belongs to
+// gitlab.com or to the one host named as its own: anyone can name a host "gitlab.<theirs>".
+TEST(ReleasesToken, GitlabTokenGoesOnlyToItsOwnHost) {
+  const std::string self_hosted = "https://gitlab.example.org/group/tool";
+  const std::vector<TokenCase> cases = {
+      {"public host", "https://gitlab.com/group/tool", "gh", "gl", "ge", "gl"},
+      {"public host, default port written", "https://gitlab.com:443/group/tool", "gh", "gl", "ge",
+       "gl"},
+      {"public host, other port", "https://gitlab.com:8443/group/tool", "gh", "gl", "ge",
+       std::nullopt},
+      {"gitlab in the name only", self_hosted, "gh", "gl", "ge", std::nullopt},
+      {"lookalike host", "https://gitlab.attacker.example/a/b", "gh", "gl", "ge", std::nullopt},
+      {"lookalike of the public host", "https://gitlab.com.attacker.example/a/b", "gh", "gl", "ge",
+       std::nullopt},
+      {"named host", self_hosted, "gh", "gl", "ge", "gl", "gitlab.example.org"},
+      {"named host, letter case ignored", "https://GitLab.Example.org/group/tool", "gh", "gl", "ge",
+       "gl", "GITLAB.example.ORG"},
+      {"named host as a url with a path", self_hosted, "gh", "gl", "ge", "gl",
+       "https://gitlab.example.org/gitlab/"},
+      {"named host with blanks around", self_hosted, "gh", "gl", "ge", "gl",
+       " gitlab.example.org\n"},
+      {"named host in its unicode form", "https://gitlab.xn--bcher-kva.example/group/tool", "gh",
+       "gl", "ge", "gl", "gitlab.b\u00fccher.example"},
+      {"public host once another is named", "https://gitlab.com/group/tool", "gh", "gl", "ge",
+       std::nullopt, "gitlab.example.org"},
+      {"other gitlab host than the named one", "https://gitlab.other.example/group/tool", "gh",
+       "gl", "ge", std::nullopt, "gitlab.example.org"},
+      {"named subdomain is another host", "https://gitlab.example.org/group/tool", "gh", "gl", "ge",
+       std::nullopt, "ci.gitlab.example.org"},
+      // A bare name stands for the host at HTTPS's port, as a URL without a port would.
+      {"bare name, other port", "https://gitlab.example.org:8443/group/tool", "gh", "gl", "ge",
+       std::nullopt, "gitlab.example.org"},
+      {"name with its port", "https://gitlab.example.org:8443/group/tool", "gh", "gl", "ge", "gl",
+       "gitlab.example.org:8443"},
+      {"url with its port", "https://gitlab.example.org:8443/group/tool", "gh", "gl", "ge", "gl",
+       "https://gitlab.example.org:8443"},
+      {"url with a port, default port asked", self_hosted, "gh", "gl", "ge", std::nullopt,
+       "https://gitlab.example.org:8443"},
+      // The scheme only sets the default port here; whether a token may travel in clear text is
+      // the request's own rule.
+      {"http url names port 80", "http://gitlab.example.org/group/tool", "gh", "gl", "ge", "gl",
+       "http://gitlab.example.org"},
+      {"http url, https asked", self_hosted, "gh", "gl", "ge", std::nullopt,
+       "http://gitlab.example.org"},
+      {"empty counts as unset", "https://gitlab.com/group/tool", "gh", "gl", "ge", "gl", ""},
+      {"blank counts as unset", "https://gitlab.com/group/tool", "gh", "gl", "ge", "gl", " "},
+      {"empty, self-hosted still without", self_hosted, "gh", "gl", "ge", std::nullopt, ""},
+      // A value that names no host leaves the token with no host at all, not with gitlab.com.
+      {"url without a host", "https://gitlab.com/group/tool", "gh", "gl", "ge", std::nullopt,
+       "https://"},
+      {"port not a number", "https://gitlab.com/group/tool", "gh", "gl", "ge", std::nullopt,
+       "gitlab.com:https"},
+      {"scheme without a default port", "https://gitlab.com/group/tool", "gh", "gl", "ge",
+       std::nullopt, "ssh://gitlab.com"},
+      {"other tokens unaffected", "https://github.com/team/tool", "gh", "gl", "ge", "gh",
+       "gitlab.example.org"},
+      {"codeberg unaffected", "https://codeberg.org/team/tool", "gh", "gl", "ge", "ge",
+       "codeberg.org"},
+  };
+  for (const auto& c : cases) {
+    const Context context("/nonexistent", std::nullopt, c.github, c.gitlab, c.gitea, c.gitlab_host);
+    EXPECT_EQ(detail::forge_token(c.url, context), c.expected) << c.name;
+  }
+}
+
 struct SentTokenCase {
   std::string name;
   std::optional<std::string> github;
   std::optional<std::string> gitlab;
+  std::optional<std::string> gitlab_host;
   std::optional<std::string> authorization;
 };
 
-TEST_F(ReleasesCheckout, SendsOnlyTheForgesOwnToken) {
+// The forge is asked either way, with the same outcome; only the token stays at home.
+TEST_F(ReleasesCheckout, SendsTheGitlabTokenOnlyToItsOwnHost) {
   forge_.reply(RELEASES_TARGET, 200, R"([{"tag_name": "v1.0.0"}])");
+  const std::string port = std::to_string(forge_.port());
+  const std::string other_port = std::to_string(forge_.port() == 65535 ? 1 : forge_.port() + 1);
   const std::vector<SentTokenCase> cases = {
-      {"own token", "gh-secret", "gl-secret", "Bearer gl-secret"},
-      {"other forge's token only", "gh-secret", std::nullopt, std::nullopt},
+      {"named by url", "gh-secret", "gl-secret", "http://gitlab.localhost:" + port,
+       "Bearer gl-secret"},
+      {"named by name and port", "gh-secret", "gl-secret", "GitLab.localhost:" + port,
+       "Bearer gl-secret"},
+      {"nothing named", "gh-secret", "gl-secret", std::nullopt, std::nullopt},
+      {"another host named", "gh-secret", "gl-secret", "gitlab.example.org", std::nullopt},
+      {"another port named", "gh-secret", "gl-secret", "http://gitlab.localhost:" + other_port,
+       std::nullopt},
+      {"other forge's token only", "gh-secret", std::nullopt, "http://gitlab.localhost:" + port,
+       std::nullopt},
   };
   for (const auto& c : cases) {
     const auto before = forge_.requests().size();
-    const auto result =
-        check_releases(Context(git_.path(), gitlab_url(), c.github, c.gitlab, "ge-secret"));
+    const auto result = check_releases(
+        Context(git_.path(), gitlab_url(), c.github, c.gitlab, "ge-secret", c.gitlab_host));
     EXPECT_EQ(result.score, 9.0) << c.name;
+    EXPECT_EQ(result.output, "1 release(s), latest: v1.0.0, semver: 1/1") << c.name;
     const auto requests = forge_.requests();
     ASSERT_EQ(requests.size(), before + 1) << c.name;
     EXPECT_EQ(requests.back().path, RELEASES_TARGET) << c.name;

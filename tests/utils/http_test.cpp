@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -107,6 +108,47 @@ TEST(RequestHeaders, GithubAcceptAndTokenOnlyAtTheFirstOrigin) {
   }
   EXPECT_EQ(detail::request_headers(api, api, ""), std::vector<std::string>{accept});
   EXPECT_EQ(detail::request_headers(api, api, std::nullopt), std::vector<std::string>{accept});
+}
+
+// In clear text a token can be read on the way; only a forge served on this machine (as the
+// tests serve theirs) may have it over plain HTTP. The request itself is made either way.
+TEST(RequestHeaders, TokenOnlyOverHttpsOrToThisMachine) {
+  const std::string bearer = "Authorization: Bearer tok";
+  struct Case {
+    std::string url;
+    bool sends_token;
+  };
+  const std::vector<Case> cases = {
+      {"https://gitlab.com/api/v4/x", true},
+      {"HTTPS://gitlab.example.org:8443/api/v4/x", true},
+      {"http://gitlab.com/api/v4/projects/g%2Fp/releases", false},
+      {"http://codeberg.org/api/v1/repos/o/r/releases", false},
+      {"http://gitlab.example.org:443/api/v4/x", false},
+      {"HTTP://gitlab.example.org/api/v4/x", false},
+      {"http://localhost:8080/x", true},
+      {"http://LocalHost/x", true},
+      {"http://gitlab.localhost:8080/x", true},
+      {"http://a.b.localhost/x", true},
+      {"http://127.0.0.1:8080/x", true},
+      {"http://127.255.3.4/x", true},
+      {"http://127.1/x", true},  // 127.0.0.1 written short
+      {"http://[::1]:8080/x", true},
+      {"http://[0:0:0:0:0:0:0:1]/x", true},
+      {"http://notlocalhost/x", false},
+      {"http://localhost.example/x", false},
+      {"http://gitlab.localhost.example/x", false},
+      {"http://127.0.0.1.example/x", false},
+      {"http://127.example/x", false},
+      {"http://128.0.0.1/x", false},
+      {"http://126.0.0.1/x", false},
+      {"http://[::2]/x", false},
+      {"http://192.168.1.10/x", false},
+  };
+  for (const auto& c : cases) {
+    const auto headers = detail::request_headers(c.url, c.url, "tok");
+    const bool sent = std::find(headers.begin(), headers.end(), bearer) != headers.end();
+    EXPECT_EQ(sent, c.sends_token) << c.url;
+  }
 }
 
 TEST(GetJson, TokenStaysWithItsOriginAcrossRedirects) {

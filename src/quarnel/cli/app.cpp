@@ -229,7 +229,8 @@ bool stopping() { return stop_state().stopping.load(); }
 constexpr long long MAX_INDENT = 32;
 constexpr long long MAX_JOBS_OPTION = 1024;
 
-std::optional<std::string> env_token(const char* name) {
+// The library reads no environment itself: the command line hands these on as values.
+std::optional<std::string> env_value(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr || *value == '\0') return std::nullopt;
   return std::string(value);
@@ -491,8 +492,9 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
     };
   }
 
-  const core::context::Context context(checkout, repo_url, env_token("GITHUB_TOKEN"),
-                                       env_token("GITLAB_TOKEN"), env_token("GITEA_TOKEN"));
+  const core::context::Context context(checkout, repo_url, env_value("GITHUB_TOKEN"),
+                                       env_value("GITLAB_TOKEN"), env_value("GITEA_TOKEN"),
+                                       env_value("GITLAB_HOST"));
   const auto plugins = plugins::registry::builtin_plugins();
   const auto assessment = runner::assess(context, plugins, settings);
   if (live) err << "\r\033[K" << std::flush;
@@ -595,7 +597,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   assess->footer(
       "Exit status: 0 assessed and the quality gate passed (or none is set), 1 the gate failed,\n"
       "2 the assessment could not run, 129 / 130 / 131 / 143 stopped by SIGHUP / SIGINT /\n"
-      "SIGQUIT / SIGTERM. Forge tokens are read from GITHUB_TOKEN, GITLAB_TOKEN and GITEA_TOKEN.");
+      "SIGQUIT / SIGTERM. Forge tokens are read from GITHUB_TOKEN, GITLAB_TOKEN and GITEA_TOKEN;\n"
+      "each is sent over HTTPS only and to its own host, GITLAB_TOKEN to gitlab.com or, when\n"
+      "set, to GITLAB_HOST (a name or URL).");
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {

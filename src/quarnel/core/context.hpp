@@ -18,11 +18,15 @@ struct Context {
   std::optional<std::string> github_token;
   std::optional<std::string> gitlab_token;
   std::optional<std::string> gitea_token;
+  // The host the GitLab token belongs to instead of gitlab.com, as the command line reads it
+  // from GITLAB_HOST: a host name (optionally with ":port") or a URL; none or empty for none.
+  std::optional<std::string> gitlab_host;
 
   explicit Context(std::filesystem::path path, std::optional<std::string> url = std::nullopt,
                    std::optional<std::string> github = std::nullopt,
                    std::optional<std::string> gitlab = std::nullopt,
-                   std::optional<std::string> gitea = std::nullopt);
+                   std::optional<std::string> gitea = std::nullopt,
+                   std::optional<std::string> host = std::nullopt);
 };
 
 }  // namespace quarnel::core::context

@@ -60,6 +60,25 @@ std::optional<Origin> origin_of(const std::string& url) {
   return Origin{text::lower(*scheme), text::lower(*host), *port};
 }
 
+// libcurl resolves "localhost" and every name under it to this machine itself, and writes an
+// address host in its normal form ("127.1" and "2130706433" as "127.0.0.1", every spelling of
+// the IPv6 loopback as "[::1]"), so these few forms cover every loopback host it reaches.
+bool is_loopback(const std::string& host) {
+  if (host == "localhost" || host.ends_with(".localhost") || host == "[::1]") return true;
+  const std::vector<std::string> octets = text::split(host, ".");
+  return octets.size() == 4 && octets[0] == "127" &&
+         std::all_of(octets.begin(), octets.end(), [](const std::string& octet) {
+           return !octet.empty() && std::all_of(octet.begin(), octet.end(),
+                                                [](char c) { return c >= '0' && c <= '9'; });
+         });
+}
+
+// Over plain HTTP anyone on the way reads the header; a forge served on this machine (as tests
+// serve theirs) is the one exception, since its traffic never leaves it.
+bool may_carry_token(const Origin& origin) {
+  return origin.scheme == "https" || is_loopback(origin.host);
+}
+
 const std::optional<Origin>& github_api_origin() {
   static const std::optional<Origin> origin = origin_of(std::string(forge::GITHUB_API_BASE));
   return origin;
@@ -204,7 +223,7 @@ std::vector<std::string> request_headers(const std::string& url, const std::stri
   const std::optional<Origin> here = origin_of(url);
   if (!here) return headers;
   if (here == github_api_origin()) headers.emplace_back("Accept: application/vnd.github+json");
-  if (token && !token->empty() && here == origin_of(first_url)) {
+  if (token && !token->empty() && here == origin_of(first_url) && may_carry_token(*here)) {
     headers.push_back("Authorization: Bearer " + *token);
   }
   return headers;

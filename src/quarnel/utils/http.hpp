@@ -46,7 +46,8 @@ class HttpClient {
 // A client over libcurl with the time-outs, redirect limit and body cap above.
 class CurlClient : public HttpClient {
  public:
-  // `token`, when non-empty, is sent as "Authorization: Bearer <token>" to the URL's own host.
+  // `token`, when non-empty, is sent as "Authorization: Bearer <token>" to the URL's own host,
+  // over HTTPS only (a loopback host aside).
   explicit CurlClient(std::optional<std::string> token = std::nullopt);
   Response get(const std::string& url) const override;
 
@@ -56,15 +57,17 @@ class CurlClient : public HttpClient {
 
 // GET of `url` decoded as JSON. Never throws: none on any failure (connection, status >= 400,
 // body too large, not JSON; JSON null is none as well). A non-empty token goes as a Bearer header
-// to the URL's host only (never to a host a redirect leads to); GitHub's API gets its Accept
-// header.
+// to the URL's host only (never to a host a redirect leads to) and only over HTTPS, unless that
+// host is this machine's loopback ("localhost", a name ending in ".localhost", 127.0.0.0/8,
+// [::1]); the request is made all the same. GitHub's API gets its Accept header.
 std::optional<json::Json> get_json(const std::string& url,
                                    const std::optional<std::string>& token = std::nullopt);
 
 namespace detail {
 // Headers of one request to `url` in a redirect chain that began at `first_url`: GitHub's
 // Accept header for its API host, and the Bearer token only while the request stays at the
-// scheme, host and port of `first_url`.
+// scheme, host and port of `first_url`, and only when that scheme is HTTPS or the host a
+// loopback one.
 std::vector<std::string> request_headers(const std::string& url, const std::string& first_url,
                                          const std::optional<std::string>& token);
 // The URL as libcurl is given it: a host name that is not ASCII in its IDNA form (kept as given

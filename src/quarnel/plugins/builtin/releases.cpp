@@ -11,6 +11,7 @@
 #include "quarnel/utils/json.hpp"
 #include "quarnel/utils/regex.hpp"
 #include "quarnel/utils/text.hpp"
+#include "quarnel/utils/url.hpp"
 
 namespace quarnel::plugins::builtin::releases {
 
@@ -64,6 +65,27 @@ bool is_semver(std::string_view tag) {
   return re.match(tag).has_value();
 }
 
+std::optional<TokenHost> token_host(std::string_view text) {
+  const std::string value = text::strip(text);
+  if (value.empty()) return std::nullopt;
+  // "host:8443" would read as the scheme "host"; only "scheme://" makes a URL here.
+  const auto separator = value.find("://");
+  const bool is_url = separator != std::string::npos && value.find('/') == separator + 1;
+  try {
+    const forge::detail::SplitUrl parts =
+        forge::detail::split_url(is_url ? value : "https://" + value);
+    const std::optional<std::string> host = parts.hostname();
+    if (!host) return std::nullopt;
+    std::optional<int> port = parts.port();
+    if (!port && parts.scheme == "https") port = 443;
+    if (!port && parts.scheme == "http") port = 80;
+    if (!port) return std::nullopt;
+    return TokenHost{utils::url::ascii_host(*host).value_or(*host), *port};
+  } catch (const UrlError&) {
+    return std::nullopt;
+  }
+}
+
 std::optional<std::string> forge_token(std::string_view url, const base::Context& context) {
   std::optional<forge::ForgeInfo> info;
   try {
@@ -71,12 +93,29 @@ std::optional<std::string> forge_token(std::string_view url, const base::Context
   } catch (const UrlError&) {
     return std::nullopt;
   }
-  // A token is only ever sent to the kind of forge it was issued for.
   if (!info) return std::nullopt;
-  if (info->api_style == "github") return context.github_token;
-  if (info->api_style == "gitlab") return context.gitlab_token;
-  if (info->api_style == "gitea") return context.gitea_token;
-  return std::nullopt;
+
+  // A token belongs to one host, not to every host of its forge's kind: anyone can name a host
+  // "gitlab.<theirs>" and submit a URL on it.
+  const std::optional<std::string>* token = nullptr;
+  std::string_view home;
+  if (info->api_style == "github") {
+    token = &context.github_token;
+    home = forge::GITHUB_API_BASE;
+  } else if (info->api_style == "gitlab") {
+    token = &context.gitlab_token;
+    const bool named = context.gitlab_host && !text::strip(*context.gitlab_host).empty();
+    home = named ? std::string_view(*context.gitlab_host) : forge::GITLAB_HOST;
+  } else if (info->api_style == "gitea") {
+    token = &context.gitea_token;
+    home = forge::CODEBERG_HOST;
+  } else {
+    return std::nullopt;
+  }
+  // Compared where the request goes: the API root, which for GitHub is its own API host.
+  const std::optional<TokenHost> target = token_host(info->api_base());
+  if (!target || target != token_host(home)) return std::nullopt;
+  return *token;
 }
 
 }  // namespace detail
