@@ -305,8 +305,9 @@ TEST_F(DepsInstall, RealCloneIsCheckedOutAndThenFoundByTheCheck) {
       quarnel::testing::run_checked({"git", "rev-parse", "HEAD"}, upstream.path());
   upstream.commit_file("a.txt", "two\n");
 
+  const quarnel::testing::LocalSsh ssh;
   auto dep = dep_of("git_repository", "upstream");
-  dep.repo_url = upstream.path().string();
+  dep.repo_url = quarnel::testing::LocalSsh::url(upstream.path());
   dep.commit_hash = pinned.substr(0, pinned.find('\n'));
   EXPECT_FALSE(check_dependency(dep).met);
   EXPECT_TRUE(try_install(dep));

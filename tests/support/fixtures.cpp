@@ -100,6 +100,23 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
+LocalSsh::LocalSsh() {
+  // git runs "<program> <host> <command>" for the simple variant, which takes no options.
+  const auto program = dir_.write("ssh",
+                                  "#!/bin/sh\n"
+                                  "[ \"$#\" -eq 2 ] || { echo \"unexpected ssh call: $*\" >&2; "
+                                  "exit 255; }\n"
+                                  "exec /bin/sh -c \"$2\"\n");
+  stdfs::permissions(program, stdfs::perms::owner_all);
+  ::unsetenv("GIT_SSH_COMMAND");
+  ::setenv("GIT_SSH", program.c_str(), 1);
+  ::setenv("GIT_SSH_VARIANT", "simple", 1);
+}
+
+std::string LocalSsh::url(const stdfs::path& repository) {
+  return "ssh://localhost" + stdfs::absolute(repository).lexically_normal().string();
+}
+
 WorkingDirectory::WorkingDirectory() : saved_(stdfs::current_path()) {}
 
 WorkingDirectory::WorkingDirectory(const stdfs::path& dir) : WorkingDirectory() {

@@ -70,6 +70,24 @@ class ScopedEnv {
   std::optional<std::string> saved_;
 };
 
+// An ssh transport to this machine, for clones that may not use the file transport: GIT_SSH
+// names a script (GIT_SSH_VARIANT=simple) that drops the host and runs git's remote command
+// here, as sshd would run it there. Set while the object lives, with GIT_SSH_COMMAND unset,
+// which would outrank it; the old values come back after.
+class LocalSsh {
+ public:
+  LocalSsh();
+
+  // "ssh://localhost" and the absolute path of `repository`, which git reaches by ssh.
+  static std::string url(const stdfs::path& repository);
+
+ private:
+  TempDir dir_;
+  ScopedEnv command_{"GIT_SSH_COMMAND"};
+  ScopedEnv program_{"GIT_SSH"};
+  ScopedEnv variant_{"GIT_SSH_VARIANT"};
+};
+
 // Saves the working directory, optionally changes into `dir`, and goes back when it goes away.
 class WorkingDirectory {
  public:

@@ -440,7 +440,7 @@ TEST(GitMissing, NoGitOnPathGivesFallbacksAndStartError) {
   }
 }
 
-// A bare repository with two commits on "main" and one more on "dev", reachable by file://.
+// A bare repository with two commits on "main" and one more on "dev", reachable by ssh.
 class CloneTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -452,9 +452,10 @@ class CloneTest : public ::testing::Test {
     quarnel::testing::run_checked(
         {"git", "clone", "-q", "--bare", source_.path().string(), (work_ / "bare.git").string()},
         work_.path());
-    url_ = "file://" + (work_ / "bare.git").string();
+    url_ = quarnel::testing::LocalSsh::url(work_ / "bare.git");
   }
 
+  quarnel::testing::LocalSsh ssh_;
   GitFixture source_;
   TempDir work_;
   std::string url_;
