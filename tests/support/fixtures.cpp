@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <ostream>
 #include <stdexcept>
 #include <utility>
 
@@ -98,6 +102,48 @@ ScopedEnv::~ScopedEnv() {
   } else {
     ::unsetenv(name_.c_str());
   }
+}
+
+PromisorCheckout::PromisorCheckout() {
+  repo_.commit_file("README.md", "hi\n", "i");
+  repo_.dir().write(".git/refs/heads/main", std::string(MISSING_COMMIT) + "\n");
+  git({"config", "core.repositoryformatversion", "1"});
+  git({"config", "extensions.partialClone", "evil"});
+  git({"config", "remote.evil.url", "."});
+  git({"config", "remote.evil.promisor", "true"});
+  git({"config", "remote.evil.uploadpack", "id > $HOME/PWNED; false"});
+}
+
+void PrintTo(const TreeEntry& entry, std::ostream* out) {
+  *out << entry.path << " (type " << static_cast<int>(entry.type) << ", " << entry.size
+       << " bytes, mtime " << entry.mtime_ns << " ns)";
+}
+
+std::vector<TreeEntry> snapshot_tree(const stdfs::path& root) {
+  std::vector<TreeEntry> entries;
+  for (auto it = stdfs::recursive_directory_iterator(root);
+       it != stdfs::recursive_directory_iterator(); ++it) {
+    struct stat info {};
+    if (::lstat(it->path().c_str(), &info) != 0) {
+      throw std::runtime_error("cannot stat " + it->path().string());
+    }
+    TreeEntry entry{.path = it->path().lexically_relative(root).string(),
+                    .type = it->symlink_status().type(),
+                    .size = static_cast<std::uintmax_t>(info.st_size),
+                    .content = {},
+                    .mtime_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                                info.st_mtim.tv_nsec};
+    if (entry.type == stdfs::file_type::regular) {
+      std::ifstream in(it->path(), std::ios::binary);
+      entry.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else if (entry.type == stdfs::file_type::symlink) {
+      entry.content = stdfs::read_symlink(it->path()).string();
+    }
+    entries.push_back(std::move(entry));
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const TreeEntry& a, const TreeEntry& b) { return a.path < b.path; });
+  return entries;
 }
 
 LocalSsh::LocalSsh() {

@@ -3,7 +3,9 @@
 // Fixtures for tests: temporary directories that remove themselves, files written into them,
 // and real git repositories with a fixed identity.
 
+#include <cstdint>
 #include <filesystem>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +71,38 @@ class ScopedEnv {
   std::string name_;
   std::optional<std::string> saved_;
 };
+
+// The checkout of a partial clone as an attacker would leave it: its branch names a commit
+// that is not there, so a git that reads the commit fetches it from the promisor remote, and
+// that remote's upload-pack command (run through a shell) writes the output of `id` to
+// $HOME/PWNED and fails.
+class PromisorCheckout {
+ public:
+  PromisorCheckout();
+  const stdfs::path& path() const { return repo_.path(); }
+  // git with these arguments in the checkout, as the attacker runs it.
+  std::string git(const std::vector<std::string>& args) const { return repo_.git(args); }
+  // The commit the branch names and the object store lacks.
+  static constexpr std::string_view MISSING_COMMIT = "1111111111111111111111111111111111111111";
+
+ private:
+  GitFixture repo_;
+};
+
+// One entry below a directory, links not followed.
+struct TreeEntry {
+  std::string path;  // relative to the directory
+  stdfs::file_type type;
+  std::uintmax_t size;
+  std::string content;  // of a regular file, or the target of a link
+  std::int64_t mtime_ns;
+  bool operator==(const TreeEntry&) const = default;
+};
+void PrintTo(const TreeEntry& entry, std::ostream* out);
+
+// Every entry below `root`, sorted by path: equal snapshots mean nothing there was added,
+// removed, or written to.
+std::vector<TreeEntry> snapshot_tree(const stdfs::path& root);
 
 // An ssh transport to this machine, for clones that may not use the file transport: GIT_SSH
 // names a script (GIT_SSH_VARIANT=simple) that drops the host and runs git's remote command
