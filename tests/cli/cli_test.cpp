@@ -482,7 +482,8 @@ TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
   testing::run_checked(
       {"git", "clone", "-q", "--bare", repo.path().string(), (remote / "tool.git").string()},
       remote.path());
-  const std::string url = "file://" + (remote / "tool.git").string();
+  const testing::LocalSsh ssh;
+  const std::string url = testing::LocalSsh::url(remote / "tool.git");
   // The clone goes to the temporary directory of the child: a private one here, so that what
   // is left in it afterwards can be seen.
   testing::TempDir tmp;

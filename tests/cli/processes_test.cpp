@@ -99,6 +99,19 @@ TEST(QuarnelChildren, GitOfTheCheckoutNeverRuns) {
   }
 }
 
+// The checkout's configuration names a command for fetches from its promisor remote; the
+// assessment fetches nothing, so the command never runs and nothing under .git changes.
+TEST(QuarnelChildren, PromisorRemoteOfTheCheckoutNeverRuns) {
+  const testing::PromisorCheckout checkout;
+  const TempDir home;
+  const ScopedEnv home_env("HOME", home.path().string());
+  const auto before = testing::snapshot_tree(checkout.path() / ".git");
+  const auto done = quarnel({"assess", checkout.path().string(), "-q"}, home.path());
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  EXPECT_FALSE(stdfs::exists(home / "PWNED"));
+  EXPECT_EQ(testing::snapshot_tree(checkout.path() / ".git"), before);
+}
+
 // Fields of /proc/<pid>/stat after the command name: state, parent, ...; empty once gone.
 std::vector<std::string> stat_fields(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");

@@ -7,6 +7,7 @@
 
 #include "deps_fakes.hpp"
 #include "quarnel/plugins/deps.hpp"
+#include "quarnel/utils/git.hpp"
 #include "quarnel/utils/log.hpp"
 #include "support/fixtures.hpp"
 
@@ -49,6 +50,16 @@ class DepsInstall : public DepsSandbox {
     return calls("python3").empty() && calls("docker").empty() && calls("git").empty();
   }
   stdfs::path deps_dir() const { return home() / ".cache" / "quarnel" / "deps"; }
+  // Puts the system's git on the sandbox's PATH; false when there is none.
+  bool link_real_git() const {
+    for (const char* candidate : {"/usr/bin/git", "/bin/git", "/usr/local/bin/git"}) {
+      if (stdfs::exists(candidate)) {
+        stdfs::create_symlink(candidate, bin() / "git");
+        return true;
+      }
+    }
+    return false;
+  }
 };
 
 TEST_F(DepsInstall, TypesWithoutInstallerAreRefusedWithOneDebugLine) {
@@ -291,22 +302,16 @@ TEST_F(DepsInstall, FailedCheckoutLeavesTheClone) {
 }
 
 TEST_F(DepsInstall, RealCloneIsCheckedOutAndThenFoundByTheCheck) {
-  const auto real_git = [] {
-    for (const char* candidate : {"/usr/bin/git", "/bin/git", "/usr/local/bin/git"}) {
-      if (stdfs::exists(candidate)) return stdfs::path(candidate);
-    }
-    return stdfs::path();
-  }();
-  if (real_git.empty()) GTEST_SKIP() << "git not found";
-  stdfs::create_symlink(real_git, bin() / "git");
+  if (!link_real_git()) GTEST_SKIP() << "git not found";
   GitFixture upstream;
   upstream.commit_file("a.txt", "one\n");
   const std::string pinned =
       quarnel::testing::run_checked({"git", "rev-parse", "HEAD"}, upstream.path());
   upstream.commit_file("a.txt", "two\n");
 
+  const quarnel::testing::LocalSsh ssh;
   auto dep = dep_of("git_repository", "upstream");
-  dep.repo_url = upstream.path().string();
+  dep.repo_url = quarnel::testing::LocalSsh::url(upstream.path());
   dep.commit_hash = pinned.substr(0, pinned.find('\n'));
   EXPECT_FALSE(check_dependency(dep).met);
   EXPECT_TRUE(try_install(dep));
@@ -323,6 +328,68 @@ TEST_F(DepsInstall, RealCloneIsCheckedOutAndThenFoundByTheCheck) {
   const auto warnings = capture.messages(LOGGER, Level::WARNING);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_TRUE(warnings[0].starts_with("git clone failed: ")) << warnings[0];
+}
+
+// A pinned repository is cloned like a URL target: by the transport of its URL's scheme alone.
+TEST_F(DepsInstall, RealCloneOfAUrlWithoutAllowedTransportIsRefused) {
+  if (!link_real_git()) GTEST_SKIP() << "git not found";
+  GitFixture upstream;
+  upstream.commit_file("a.txt", "one\n");
+  const auto marker = dir() / "ran";
+  struct Case {
+    std::string url;
+    std::string transport;  // the one git names in its refusal
+  };
+  const std::vector<Case> cases = {
+      {upstream.path().string(), "file"},
+      {"file://" + upstream.path().string(), "file"},
+      {"ext::sh -c touch% " + marker.string(), "ext"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    auto dep = dep_of("git_repository", "upstream");
+    dep.repo_url = c.url;
+    dep.commit_hash = SHA40;
+    LogCapture capture;
+    EXPECT_FALSE(try_install(dep));
+    const auto warnings = capture.messages(LOGGER, Level::WARNING);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(warnings[0].starts_with("git clone failed: ")) << warnings[0];
+    EXPECT_TRUE(warnings[0].ends_with("fatal: transport '" + c.transport + "' not allowed"))
+        << warnings[0];
+  }
+  EXPECT_FALSE(stdfs::exists(marker));
+  EXPECT_FALSE(stdfs::exists(deps_dir() / "upstream-0a1b2c3"));
+}
+
+// The clone may use its URL's transport and no other; the checkout reads the clone just made
+// and may use none.
+TEST_F(DepsInstall, EachGitRunMayUseOnlyTheTransportItNeeds) {
+  fake("git",
+       "echo \"$1 ${GIT_ALLOW_PROTOCOL-unset} ${GIT_NO_LAZY_FETCH-unset}\" >> \"$HOME/runs\"\n"
+       "case \"$1\" in clone) mkdir -p \"$4\" ;; esac; exit 0");
+  const std::string none(utils::git::detail::no_transport_name());
+  struct Case {
+    std::string url;
+    std::string transport;
+  };
+  const std::vector<Case> cases = {
+      {"https://example.org/a.git", "https"},
+      {"git@example.org:group/a.git", "ssh"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].url);
+    stdfs::remove(home() / "runs");
+    auto dep = dep_of("git_repository", "lib" + std::to_string(i));
+    dep.repo_url = cases[i].url;
+    dep.commit_hash = SHA40;
+    EXPECT_TRUE(try_install(dep));
+    std::ifstream in(home() / "runs");
+    std::vector<std::string> runs;
+    for (std::string line; std::getline(in, line);) runs.push_back(line);
+    EXPECT_EQ(runs, (std::vector<std::string>{"clone " + cases[i].transport + " unset",
+                                              "checkout " + none + " 1"}));
+  }
 }
 
 TEST_F(DepsInstall, UncreatableCacheDirectoryIsAnInstallerError) {

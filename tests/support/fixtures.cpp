@@ -5,6 +5,7 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include <exception>
 #include <fstream>
 #include <source_location>
+#include <iterator>
+#include <ostream>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -109,6 +112,65 @@ ScopedEnv::~ScopedEnv() {
   } else {
     ::unsetenv(name_.c_str());
   }
+}
+
+PromisorCheckout::PromisorCheckout() {
+  repo_.commit_file("README.md", "hi\n", "i");
+  repo_.dir().write(".git/refs/heads/main", std::string(MISSING_COMMIT) + "\n");
+  git({"config", "core.repositoryformatversion", "1"});
+  git({"config", "extensions.partialClone", "evil"});
+  git({"config", "remote.evil.url", "."});
+  git({"config", "remote.evil.promisor", "true"});
+  git({"config", "remote.evil.uploadpack", "id > $HOME/PWNED; false"});
+}
+
+void PrintTo(const TreeEntry& entry, std::ostream* out) {
+  *out << entry.path << " (type " << static_cast<int>(entry.type) << ", " << entry.size
+       << " bytes, mtime " << entry.mtime_ns << " ns)";
+}
+
+std::vector<TreeEntry> snapshot_tree(const stdfs::path& root) {
+  std::vector<TreeEntry> entries;
+  for (auto it = stdfs::recursive_directory_iterator(root);
+       it != stdfs::recursive_directory_iterator(); ++it) {
+    struct stat info {};
+    if (::lstat(it->path().c_str(), &info) != 0) {
+      throw std::runtime_error("cannot stat " + it->path().string());
+    }
+    TreeEntry entry{.path = it->path().lexically_relative(root).string(),
+                    .type = it->symlink_status().type(),
+                    .size = static_cast<std::uintmax_t>(info.st_size),
+                    .content = {},
+                    .mtime_ns = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                                info.st_mtim.tv_nsec};
+    if (entry.type == stdfs::file_type::regular) {
+      std::ifstream in(it->path(), std::ios::binary);
+      entry.content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else if (entry.type == stdfs::file_type::symlink) {
+      entry.content = stdfs::read_symlink(it->path()).string();
+    }
+    entries.push_back(std::move(entry));
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const TreeEntry& a, const TreeEntry& b) { return a.path < b.path; });
+  return entries;
+}
+
+LocalSsh::LocalSsh() {
+  // git runs "<program> <host> <command>" for the simple variant, which takes no options.
+  const auto program = dir_.write("ssh",
+                                  "#!/bin/sh\n"
+                                  "[ \"$#\" -eq 2 ] || { echo \"unexpected ssh call: $*\" >&2; "
+                                  "exit 255; }\n"
+                                  "exec /bin/sh -c \"$2\"\n");
+  stdfs::permissions(program, stdfs::perms::owner_all);
+  ::unsetenv("GIT_SSH_COMMAND");
+  ::setenv("GIT_SSH", program.c_str(), 1);
+  ::setenv("GIT_SSH_VARIANT", "simple", 1);
+}
+
+std::string LocalSsh::url(const stdfs::path& repository) {
+  return "ssh://localhost" + stdfs::absolute(repository).lexically_normal().string();
 }
 
 WorkingDirectory::WorkingDirectory() : saved_(stdfs::current_path()) {}

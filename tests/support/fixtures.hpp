@@ -3,8 +3,10 @@
 // Fixtures for tests: temporary directories that remove themselves, files written into them,
 // real git repositories with a fixed identity, and code run as an unprivileged user.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -70,6 +72,56 @@ class ScopedEnv {
  private:
   std::string name_;
   std::optional<std::string> saved_;
+};
+
+// The checkout of a partial clone as an attacker would leave it: its branch names a commit
+// that is not there, so a git that reads the commit fetches it from the promisor remote, and
+// that remote's upload-pack command (run through a shell) writes the output of `id` to
+// $HOME/PWNED and fails.
+class PromisorCheckout {
+ public:
+  PromisorCheckout();
+  const stdfs::path& path() const { return repo_.path(); }
+  // git with these arguments in the checkout, as the attacker runs it.
+  std::string git(const std::vector<std::string>& args) const { return repo_.git(args); }
+  // The commit the branch names and the object store lacks.
+  static constexpr std::string_view MISSING_COMMIT = "1111111111111111111111111111111111111111";
+
+ private:
+  GitFixture repo_;
+};
+
+// One entry below a directory, links not followed.
+struct TreeEntry {
+  std::string path;  // relative to the directory
+  stdfs::file_type type;
+  std::uintmax_t size;
+  std::string content;  // of a regular file, or the target of a link
+  std::int64_t mtime_ns;
+  bool operator==(const TreeEntry&) const = default;
+};
+void PrintTo(const TreeEntry& entry, std::ostream* out);
+
+// Every entry below `root`, sorted by path: equal snapshots mean nothing there was added,
+// removed, or written to.
+std::vector<TreeEntry> snapshot_tree(const stdfs::path& root);
+
+// An ssh transport to this machine, for clones that may not use the file transport: GIT_SSH
+// names a script (GIT_SSH_VARIANT=simple) that drops the host and runs git's remote command
+// here, as sshd would run it there. Set while the object lives, with GIT_SSH_COMMAND unset,
+// which would outrank it; the old values come back after.
+class LocalSsh {
+ public:
+  LocalSsh();
+
+  // "ssh://localhost" and the absolute path of `repository`, which git reaches by ssh.
+  static std::string url(const stdfs::path& repository);
+
+ private:
+  TempDir dir_;
+  ScopedEnv command_{"GIT_SSH_COMMAND"};
+  ScopedEnv program_{"GIT_SSH"};
+  ScopedEnv variant_{"GIT_SSH_VARIANT"};
 };
 
 // Saves the working directory, optionally changes into `dir`, and goes back when it goes away.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,7 +24,9 @@ namespace {
 namespace stdfs = std::filesystem;
 using namespace std::chrono_literals;
 using quarnel::testing::GitFixture;
+using quarnel::testing::PromisorCheckout;
 using quarnel::testing::ScopedEnv;
+using quarnel::testing::snapshot_tree;
 using quarnel::testing::TempDir;
 
 class ScopedQueryTimeout {
@@ -173,6 +176,95 @@ TEST(GitRepoQuery, CheckoutConfigurationCannotRunAProgram) {
   const GitRepo repo(fx.path());
   EXPECT_TRUE(repo.has_tracked_file("a"));
   EXPECT_FALSE(stdfs::exists(marker));
+}
+
+// The queries never fetch, so the command that the checkout's configuration gives its promisor
+// remote never runs, and git writes nothing into the checkout. What git answers from the
+// checkout alone stays as it was; what needs the missing commit gives the fallback.
+TEST(GitTransport, QueriesOnAPromisorCheckoutRunNothingAndWriteNothing) {
+  const PromisorCheckout checkout;
+  const TempDir home;
+  const ScopedEnv home_env("HOME", home.path().string());
+  const auto before = snapshot_tree(checkout.path() / ".git");
+  const GitRepo repo(checkout.path());
+  EXPECT_EQ(repo.remote_url(), std::nullopt);
+  EXPECT_EQ(repo.current_branch(), "main");
+  EXPECT_EQ(repo.current_commit(), std::string(PromisorCheckout::MISSING_COMMIT));
+  EXPECT_EQ(repo.latest_tag(), std::nullopt);
+  EXPECT_EQ(repo.commit_count(), 0);
+  EXPECT_TRUE(repo.has_tracked_file("README.md"));
+  EXPECT_FALSE(stdfs::exists(home / "PWNED"));
+  EXPECT_EQ(snapshot_tree(checkout.path() / ".git"), before);
+}
+
+// A git older than GIT_NO_LAZY_FETCH still starts a fetch of the missing commit, and then the
+// transports it may use are all that stand between the checkout's configuration and a command.
+// (That fetch records its object filter in .git/config before it finds no transport, so only
+// the command is looked for here.) The git on PATH plays such a git: it drops the variable and
+// hands over to the real one. PATH also holds an empty entry, which stands for the directory
+// git runs in: the checkout.
+TEST(GitTransport, NoTransportWhateverTheCheckoutConfigures) {
+  const auto real_git = process::find_program("git");
+  ASSERT_TRUE(real_git);
+  TempDir bin;
+  write_script(bin, "git", "unset GIT_NO_LAZY_FETCH\nexec '" + real_git->string() + "' \"$@\"\n");
+  const ScopedEnv path("PATH", bin.path().string() + "::" + ::getenv("PATH"));
+  const std::string helper(detail::no_transport_name());
+  const std::string command = "id > $HOME/PWNED; false";
+
+  struct Case {
+    std::string name;
+    std::function<void(const PromisorCheckout&)> configure;
+  };
+  const std::vector<Case> cases = {
+      {"upload-pack of a local remote", [](const PromisorCheckout&) {}},
+      {"ssh command",
+       [&](const PromisorCheckout& c) {
+         c.git({"config", "remote.evil.url", "ssh://localhost/srv/tool.git"});
+         c.git({"config", "core.sshCommand", command});
+       }},
+      {"ext helper",
+       [&](const PromisorCheckout& c) {
+         c.git({"config", "remote.evil.url", "ext::sh -c id% >% $HOME/PWNED"});
+       }},
+      // The remote's helper gets the name that the allow list holds.
+      {"helper program in the checkout",
+       [&](const PromisorCheckout& c) {
+         c.git({"config", "remote.evil.vcs", helper});
+         std::ofstream program(c.path() / ("git-remote-" + helper));
+         if (program << "#!/bin/sh\n" << command << "\n") {
+           program.close();
+           stdfs::permissions(c.path() / ("git-remote-" + helper), stdfs::perms::owner_all);
+         }  // else no file can have the name
+       }},
+      {"alias of the helper's name",
+       [&](const PromisorCheckout& c) {
+         c.git({"config", "remote.evil.vcs", helper});
+         std::ofstream(c.path() / ".git/config", std::ios::app)
+             << "[alias]\n\tremote-" << helper << " = !" << command << "\n";
+       }},
+      {"alias that git takes for the mistyped helper",
+       [&](const PromisorCheckout& c) {
+         c.git({"config", "remote.evil.vcs", helper});
+         c.git({"config", "alias.remote-" + helper + ".x", "!" + command});
+         c.git({"config", "help.autocorrect", "immediate"});
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const PromisorCheckout checkout;
+    c.configure(checkout);
+    const TempDir home;
+    const ScopedEnv home_env("HOME", home.path().string());
+    const GitRepo repo(checkout.path());
+    EXPECT_EQ(repo.latest_tag(), std::nullopt);
+    EXPECT_EQ(repo.commit_count(), 0);
+    repo.remote_url();
+    repo.current_branch();
+    repo.current_commit();
+    repo.has_tracked_file("README.md");
+    EXPECT_FALSE(stdfs::exists(home / "PWNED"));
+  }
 }
 
 TEST(GitRepoFiles, HasTrackedFile) {
@@ -440,7 +532,7 @@ TEST(GitMissing, NoGitOnPathGivesFallbacksAndStartError) {
   }
 }
 
-// A bare repository with two commits on "main" and one more on "dev", reachable by file://.
+// A bare repository with two commits on "main" and one more on "dev", reachable by ssh.
 class CloneTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -452,9 +544,10 @@ class CloneTest : public ::testing::Test {
     quarnel::testing::run_checked(
         {"git", "clone", "-q", "--bare", source_.path().string(), (work_ / "bare.git").string()},
         work_.path());
-    url_ = "file://" + (work_ / "bare.git").string();
+    url_ = quarnel::testing::LocalSsh::url(work_ / "bare.git");
   }
 
+  quarnel::testing::LocalSsh ssh_;
   GitFixture source_;
   TempDir work_;
   std::string url_;
@@ -529,6 +622,68 @@ TEST_F(CloneTest, UrlLookingLikeAnOptionIsARepositoryName) {
   } catch (const CloneError& e) {
     EXPECT_TRUE(std::string(e.what()).starts_with("git clone failed: ")) << e.what();
     EXPECT_NE(std::string(e.what()).find("upload-pack"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(stdfs::exists(marker));
+}
+
+TEST(CloneTransport, IsTheOneOfTheUrlsScheme) {
+  struct Case {
+    std::string url;
+    std::optional<std::string_view> transport;
+  };
+  const std::vector<Case> cases = {
+      {"https://example.org/group/tool.git", "https"},
+      {"HTTPS://example.org/group/tool.git", "https"},
+      {"http://example.org/group/tool.git", "http"},
+      {"ssh://git@example.org/group/tool.git", "ssh"},
+      {"SSH://example.org/tool.git", "ssh"},
+      {"git+ssh://example.org/tool.git", "ssh"},
+      {"ssh+git://example.org/tool.git", "ssh"},
+      {"Git+SSH://example.org/tool.git", "ssh"},
+      {"git@example.org:group/tool.git", "ssh"},
+      {"user@[::1]:tool.git", "ssh"},
+      {"git://example.org/tool.git", "git"},
+      {"GIT://example.org/tool.git", "git"},
+      {"file:///srv/git/tool.git", std::nullopt},
+      {"/srv/git/tool.git", std::nullopt},
+      {"./tool.git", std::nullopt},
+      {"tool.git", std::nullopt},
+      {"dir/user@host:tool.git", std::nullopt},
+      {"example.org:group/tool.git", std::nullopt},
+      {"ext::sh -c touch% /tmp/x", std::nullopt},
+      {"ext::ssh -o ProxyCommand=x git@example.org:tool.git", std::nullopt},
+      {"fd::3", std::nullopt},
+      {"ftp://example.org/tool.git", std::nullopt},
+      {"httpsx://example.org/tool.git", std::nullopt},
+      {"://example.org/tool.git", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(clone_transport(c.url), c.transport) << c.url;
+}
+
+TEST_F(CloneTest, OnlyTheTransportOfTheUrlsSchemeIsAllowed) {
+  EXPECT_TRUE(GitRepo(clone_repo(url_, work_ / "by-ssh")).is_repo());
+  const auto marker = work_ / "ran";
+  struct Case {
+    std::string url;
+    std::string transport;  // the one git names in its refusal
+  };
+  const std::vector<Case> cases = {
+      {"file://" + (work_ / "bare.git").string(), "file"},
+      {(work_ / "bare.git").string(), "file"},
+      {"ext::sh -c touch% " + marker.string(), "ext"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    try {
+      clone_repo(c.url, work_ / ("refused-" + std::to_string(n++)));
+      ADD_FAILURE() << "cloned " << c.url;
+    } catch (const CloneError& e) {
+      const std::string message = e.what();
+      EXPECT_TRUE(message.starts_with("git clone failed: ")) << message;
+      EXPECT_TRUE(message.ends_with("fatal: transport '" + c.transport + "' not allowed"))
+          << message;
+    }
   }
   EXPECT_FALSE(stdfs::exists(marker));
 }

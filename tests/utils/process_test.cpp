@@ -142,6 +142,75 @@ TEST(ProcessRun, RunsInTheGivenWorkingDirectory) {
   EXPECT_EQ(done.stdout_text, std::filesystem::canonical(dir.path()).string() + "\n");
 }
 
+// The child's environment as `env -0` prints it: every NAME=VALUE entry, in order.
+std::vector<std::string> child_environment(const RunOptions& options) {
+  const std::string printed = run({"env", "-0"}, options).stdout_text;
+  std::vector<std::string> entries;
+  for (std::size_t start = 0; start < printed.size();) {
+    const std::size_t end = printed.find('\0', start);
+    entries.push_back(printed.substr(start, end - start));
+    start = end == std::string::npos ? printed.size() : end + 1;
+  }
+  return entries;
+}
+
+std::vector<std::string> entries_named(const std::vector<std::string>& entries,
+                                       const std::string& name) {
+  std::vector<std::string> found;
+  for (const auto& entry : entries) {
+    if (entry.starts_with(name + "=")) found.push_back(entry);
+  }
+  return found;
+}
+
+TEST(ProcessRun, EnvironmentSettingsReachOnlyTheirChild) {
+  const ScopedEnv kept("QUARNEL_TEST_KEPT", "kept");
+  const ScopedEnv replaced("QUARNEL_TEST_REPLACED", "old");
+  const ScopedEnv added("QUARNEL_TEST_ADDED");
+  ::unsetenv("QUARNEL_TEST_ADDED");
+  RunOptions options;
+  options.environment = {{"QUARNEL_TEST_REPLACED", "first"},
+                         {"QUARNEL_TEST_ADDED", "a=b c"},
+                         {"QUARNEL_TEST_REPLACED", "new"},
+                         {"QUARNEL_TEST_EMPTY", ""}};
+  const auto entries = child_environment(options);
+  struct Case {
+    std::string name;
+    std::vector<std::string> entries;
+  };
+  const std::vector<Case> cases = {
+      {"QUARNEL_TEST_KEPT", {"QUARNEL_TEST_KEPT=kept"}},
+      {"QUARNEL_TEST_REPLACED", {"QUARNEL_TEST_REPLACED=new"}},
+      {"QUARNEL_TEST_ADDED", {"QUARNEL_TEST_ADDED=a=b c"}},
+      {"QUARNEL_TEST_EMPTY", {"QUARNEL_TEST_EMPTY="}},
+      {"PATH", {"PATH=" + std::string(::getenv("PATH"))}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(entries_named(entries, c.name), c.entries) << c.name;
+
+  // This process and its next child keep the environment they had.
+  EXPECT_STREQ(::getenv("QUARNEL_TEST_REPLACED"), "old");
+  EXPECT_EQ(::getenv("QUARNEL_TEST_ADDED"), nullptr);
+  EXPECT_EQ(entries_named(child_environment({}), "QUARNEL_TEST_REPLACED"),
+            std::vector<std::string>{"QUARNEL_TEST_REPLACED=old"});
+}
+
+TEST(ProcessRun, ConcurrentRunsKeepTheirEnvironmentsApart) {
+  constexpr int kThreads = 8;
+  std::vector<std::string> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([i, &seen] {
+      RunOptions options;
+      options.environment = {{"QUARNEL_TEST_SLOT", std::to_string(i)}};
+      for (int round = 0; round < 5; ++round) {
+        seen[i] += sh("printf %s \"$QUARNEL_TEST_SLOT\"", options).stdout_text;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(seen[i], std::string(5, '0' + i));
+}
+
 TEST(ProcessRun, UnusableStartsRaiseStartErrorNotExit127) {
   TempDir dir;
   const auto file = dir.write("plain-file", "x");
@@ -150,6 +219,7 @@ TEST(ProcessRun, UnusableStartsRaiseStartErrorNotExit127) {
     std::string name;
     std::vector<std::string> argv;
     std::optional<std::filesystem::path> cwd;
+    std::vector<EnvVar> environment = {};
   };
   const std::vector<Case> cases = {
       {"missing program", {"quarnel-no-such-program-xyz"}, std::nullopt},
@@ -158,10 +228,15 @@ TEST(ProcessRun, UnusableStartsRaiseStartErrorNotExit127) {
       {"not executable", {not_executable.string()}, std::nullopt},
       {"empty argv", {}, std::nullopt},
       {"NUL in an argument", {"echo", std::string("a\0b", 3)}, std::nullopt},
+      {"empty variable name", {"true"}, std::nullopt, {{"", "x"}}},
+      {"'=' in a variable name", {"true"}, std::nullopt, {{"A=B", "x"}}},
+      {"NUL in a variable name", {"true"}, std::nullopt, {{std::string("A\0B", 3), "x"}}},
+      {"NUL in a variable value", {"true"}, std::nullopt, {{"A", std::string("x\0y", 3)}}},
   };
   for (const auto& c : cases) {
     RunOptions options;
     options.cwd = c.cwd;
+    options.environment = c.environment;
     EXPECT_THROW(run(c.argv, options), ProcessStartError) << c.name;
   }
 }

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "quarnel/utils/forge.hpp"
+#include "quarnel/utils/git.hpp"
 #include "quarnel/utils/json.hpp"
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
@@ -31,7 +32,8 @@ const utils::log::Logger& logger() { return utils::log::get_logger("quarnel.plug
 // command). The runner resolves it the same way; looking it up here first keeps this module's
 // own wording of a program that is not there.
 process::Completed run_program(std::vector<std::string> argv, std::chrono::milliseconds timeout,
-                               const std::optional<stdfs::path>& cwd = std::nullopt) {
+                               const std::optional<stdfs::path>& cwd = std::nullopt,
+                               std::vector<process::EnvVar> environment = {}) {
   if (!argv.empty() && argv.front().find('/') == std::string::npos) {
     const auto program = process::find_program(argv.front());
     if (!program) {
@@ -42,6 +44,7 @@ process::Completed run_program(std::vector<std::string> argv, std::chrono::milli
   process::RunOptions options;
   options.timeout = timeout;
   options.cwd = cwd;
+  options.environment = std::move(environment);
   return process::run(argv, options);
 }
 
@@ -433,15 +436,18 @@ bool install_git_repo(const PluginDependency& dep) {
   if (!dir) return false;
   stdfs::create_directories(dir->parent_path());
   logger().info("Cloning %s to %s", utils::forge::redact_url(dep.repo_url), dir->string());
-  const auto clone =
-      run_program({"git", "clone", "--", dep.repo_url, dir->string()}, timeouts().git_clone);
+  // Cloned like a URL target: by the transport of the URL's own scheme alone.
+  const auto clone = run_program(
+      {"git", "clone", "--", dep.repo_url, dir->string()}, timeouts().git_clone, std::nullopt,
+      utils::git::transport_environment(utils::git::clone_transport(dep.repo_url)));
   if (!clone.ok()) {
     logger().warning("git clone failed: %s",
                      utils::url::redact_in(text::strip(clone.stderr_text), dep.repo_url));
     return false;
   }
-  const auto checkout =
-      run_program({"git", "checkout", dep.commit_hash}, timeouts().git_checkout, *dir);
+  // The pinned commit is in the full clone just made: the checkout needs no transport.
+  const auto checkout = run_program({"git", "checkout", dep.commit_hash}, timeouts().git_checkout,
+                                    *dir, utils::git::transport_environment(std::nullopt));
   if (!checkout.ok()) {
     logger().warning("git checkout failed: %s", text::strip(checkout.stderr_text));
     return false;

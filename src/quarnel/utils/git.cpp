@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -91,9 +93,74 @@ bool exists_no_throw(const stdfs::path& p) {
   return stdfs::exists(p, ec) && !ec;
 }
 
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+struct SchemeTransport {
+  std::string_view scheme;
+  std::string_view transport;
+};
+
+inline constexpr std::array<SchemeTransport, 6> SCHEME_TRANSPORTS = {{
+    {"https", "https"},
+    {"http", "http"},
+    {"ssh", "ssh"},
+    {"git+ssh", "ssh"},
+    {"ssh+git", "ssh"},
+    {"git", "git"},
+}};
+
 }  // namespace
 
+std::optional<std::string_view> clone_transport(std::string_view url) {
+  if (const auto separator = url.find("://"); separator != std::string_view::npos) {
+    const std::string_view scheme = url.substr(0, separator);
+    for (const auto& entry : SCHEME_TRANSPORTS) {
+      if (equal_ignoring_ascii_case(scheme, entry.scheme)) return entry.transport;
+    }
+    return std::nullopt;
+  }
+  // git reads a ":" before any "/" as ssh's host:path; only the form with a user is taken for a
+  // URL, "name:path" without one stays unrecognised.
+  const auto colon = url.find(':');
+  const auto at = url.find('@');
+  if (colon == std::string_view::npos || at == std::string_view::npos || at > colon) {
+    return std::nullopt;
+  }
+  if (const auto slash = url.find('/'); slash != std::string_view::npos && slash < colon) {
+    return std::nullopt;
+  }
+  return "ssh";
+}
+
+std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transport) {
+  // GIT_ALLOW_PROTOCOL outranks every protocol.*.allow setting of every configuration file.
+  if (transport) return {{"GIT_ALLOW_PROTOCOL", std::string(*transport)}};
+  // No transport: git fetches no missing object at all where it knows GIT_NO_LAZY_FETCH, and
+  // where it does not, the fetch finds no transport it may use.
+  return {{"GIT_ALLOW_PROTOCOL", std::string(detail::no_transport_name())},
+          {"GIT_NO_LAZY_FETCH", "1"}};
+}
+
 namespace detail {
+
+std::string_view no_transport_name() {
+  // An allow list needs one name, and no transport may bear it. A remote's `vcs` setting can
+  // give any name to the helper that git then runs as "git remote-<name>": a program of that
+  // name on PATH (a relative PATH entry is the checkout), else an alias. So the name is longer
+  // than a file name may be, and holds "_", which no configuration key can; an alias in a
+  // subsection, which can hold it, is only reached by git's guess at a mistyped command, and
+  // the queries switch that guess off.
+  static const std::string name = [] {
+    std::string text = "no_transport";
+    text.resize(256, '_');
+    return text;
+  }();
+  return name;
+}
 
 std::chrono::milliseconds query_timeout() {
   return std::chrono::milliseconds(query_timeout_ms.load());
@@ -133,11 +200,15 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
     throw ProcessTimeout("git did not answer earlier in " + path_.string());
   }
   // A checkout's own configuration can name an fsmonitor program that index-reading commands
-  // (ls-files) would start; nothing from the assessed checkout may run, so it is switched off
-  // from the command line, which outranks every configuration file.
-  std::vector<std::string> argv{"git", "-c", "core.fsmonitor=false"};
+  // (ls-files) would start, and an alias that git's guess at a mistyped command would run;
+  // nothing from the assessed checkout may run, so both are switched off from the command line,
+  // which outranks every configuration file and reaches the git processes that git starts.
+  std::vector<std::string> argv{"git", "-c", "core.fsmonitor=false", "-c", "help.autocorrect=0"};
   argv.insert(argv.end(), args.begin(), args.end());
   process::RunOptions options;
+  // A query reads what the checkout holds: it has no use for any transport, and a fetch would
+  // run whatever command the checkout's configuration gives its remote.
+  options.environment = transport_environment(std::nullopt);
   // An empty path is the current directory, as for has_file and is_repo; chdir("") would fail.
   options.cwd = path_.empty() ? stdfs::path(".") : path_;
   options.timeout = detail::query_timeout();
@@ -261,6 +332,8 @@ std::filesystem::path clone_repo(std::string_view url,
 
   process::RunOptions options;
   options.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(CLONE_TIMEOUT);
+  // file:// would copy any repository of this machine, and ext:: runs a command.
+  options.environment = transport_environment(clone_transport(url));
   const process::Completed done = process::run(argv, options);
   if (!done.ok()) {
     throw CloneError("git clone failed: " + url::redact_in(text::strip(done.stderr_text), url));

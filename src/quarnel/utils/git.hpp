@@ -3,7 +3,8 @@
 // One local checkout seen through the `git` program, and shallow clones. Every query runs git
 // afresh (no cache) and never fails: a failed query gives none, 0 or false. Once a query has
 // timed out, git is not asked again for this checkout: the remaining queries of every copy of
-// that GitRepo give their fallbacks at once.
+// that GitRepo give their fallbacks at once. The queries run with every git transport switched
+// off, whatever the checkout's configuration says; a clone may use its URL's transport alone.
 
 #include <chrono>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "quarnel/utils/process.hpp"
 
 namespace quarnel::utils::git {
 
@@ -62,16 +65,35 @@ class GitRepo {
   std::shared_ptr<Shared> shared_;
 };
 
+// The one transport a clone of `url` may use, named as git names it: "https" for https://,
+// "http" for http://, "ssh" for ssh://, git+ssh://, ssh+git:// and the scp-like
+// user@host:path (an "@" and then a ":" before any "/"), "git" for git://. Scheme names are
+// matched whatever their case. None for every other URL: file://, a local path, ext:: and
+// other helpers, anything unrecognised.
+std::optional<std::string_view> clone_transport(std::string_view url);
+
+// The settings of a git child's environment that let it use `transport` and no other one, or
+// no transport at all when it is none: then not even a fetch that git starts by itself (the
+// missing objects of a partial clone) can reach a remote, and no command that a configuration
+// gives a remote runs. The queries, the clones and the clones of pinned repositories that
+// plug-ins depend on all run git under these.
+std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transport);
+
 // Shallow clone of `url` into `dest`, or into a new owner-only "quarnel-*" directory in the
 // system's temporary directory when `dest` is none. Returns the directory. Raises CloneError
-// ("git clone failed: " and git's trimmed standard error) on a non-zero exit; start failures
-// and time-outs pass unchanged. Nothing is removed on failure.
+// ("git clone failed: " and git's trimmed standard error) on a non-zero exit, also when git
+// refuses the URL's transport (see clone_transport); start failures and time-outs pass
+// unchanged. Nothing is removed on failure.
 std::filesystem::path clone_repo(std::string_view url,
                                  const std::optional<std::filesystem::path>& dest = std::nullopt,
                                  const std::optional<std::string>& branch = std::nullopt,
                                  int depth = DEFAULT_CLONE_DEPTH);
 
 namespace detail {
+// The one name GIT_ALLOW_PROTOCOL lists when git may use no transport (see git.cpp for why it
+// looks the way it does).
+std::string_view no_transport_name();
+
 // Test seam: the deadline of one query (QUERY_TIMEOUT unless changed).
 std::chrono::milliseconds query_timeout();
 void set_query_timeout(std::chrono::milliseconds timeout);

@@ -223,6 +223,46 @@ void reject_nul(std::string_view value, const std::string& program) {
   }
 }
 
+// The child's environment: this process's entries, less those that `settings` replace, then
+// the settings, each name once with its last value. Owns the texts that the pointers name.
+class ChildEnvironment {
+ public:
+  ChildEnvironment(const std::vector<EnvVar>& settings, const std::string& program) {
+    for (const auto& setting : settings) {
+      reject_nul(setting.name, program);
+      reject_nul(setting.value, program);
+      if (setting.name.empty() || setting.name.find('=') != std::string::npos) {
+        throw ProcessStartError("cannot start " + program + ": " + text::repr(setting.name) +
+                                " is no environment variable name");
+      }
+    }
+    const auto is_set = [&settings](std::string_view name) {
+      return std::any_of(settings.begin(), settings.end(),
+                         [name](const EnvVar& setting) { return setting.name == name; });
+    };
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string_view text(*entry);
+      if (!is_set(text.substr(0, text.find('=')))) pointers_.push_back(*entry);
+    }
+    for (std::size_t i = 0; i < settings.size(); ++i) {
+      const bool set_later =
+          std::any_of(settings.begin() + static_cast<std::ptrdiff_t>(i) + 1, settings.end(),
+                      [&](const EnvVar& later) { return later.name == settings[i].name; });
+      if (!set_later) owned_.push_back(settings[i].name + "=" + settings[i].value);
+    }
+    for (auto& entry : owned_) pointers_.push_back(entry.data());
+    pointers_.push_back(nullptr);
+  }
+  ChildEnvironment(const ChildEnvironment&) = delete;
+  ChildEnvironment& operator=(const ChildEnvironment&) = delete;
+
+  char** get() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> owned_;
+  std::vector<char*> pointers_;
+};
+
 bool is_executable_file(const std::filesystem::path& path) {
   std::error_code ec;
   return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
@@ -260,6 +300,8 @@ Completed run(const std::vector<std::string>& argv, const RunOptions& options) {
   const std::string& program = argv.front();
   for (const auto& arg : argv) reject_nul(arg, program);
   if (options.cwd) reject_nul(options.cwd->native(), program);
+  std::optional<ChildEnvironment> child_environment;
+  if (!options.environment.empty()) child_environment.emplace(options.environment, program);
 
   Pipe out;
   Pipe err;
@@ -327,7 +369,8 @@ Completed run(const std::vector<std::string>& argv, const RunOptions& options) {
     }
     // glibc reports a failed chdir or exec in the child as the return value, so a missing
     // program or directory never looks like a child that exited with 127.
-    rc = ::posix_spawn(&pid, executable.c_str(), actions.get(), attr.get(), cargv.data(), environ);
+    rc = ::posix_spawn(&pid, executable.c_str(), actions.get(), attr.get(), cargv.data(),
+                       child_environment ? child_environment->get() : environ);
     if (rc == 0) started.emplace(pid);
   }
   out.write.reset();

@@ -26,12 +26,25 @@ class OutputLimitExceeded : public ProcessStartError {
 
 inline constexpr std::size_t DEFAULT_MAX_OUTPUT = std::size_t{64} << 20;
 
+// One variable of a child's environment.
+struct EnvVar {
+  std::string name;
+  std::string value;
+  bool operator==(const EnvVar&) const = default;
+};
+
 struct RunOptions {
   // Working directory of the child; the caller's when none.
   std::optional<std::filesystem::path> cwd;
   std::chrono::milliseconds timeout{10000};
   // Bytes kept per stream; more raises OutputLimitExceeded.
   std::size_t max_output = DEFAULT_MAX_OUTPUT;
+  // Variables the child gets in place of this process's own of the same name, or in addition
+  // to them; a name given twice takes the later value. The rest of the environment passes
+  // unchanged, and the program is still looked up on this process's PATH. Only the child's
+  // copy is built: this process's environment never changes, as other threads start children
+  // at the same time.
+  std::vector<EnvVar> environment;
 };
 
 struct Completed {
@@ -48,11 +61,13 @@ struct Completed {
 // untrusted checkout holding a file called "git". Only executable regular files count.
 std::optional<std::filesystem::path> find_program(std::string_view name);
 
-// Runs argv[0] with the rest as its arguments, inheriting the environment and standard input.
+// Runs argv[0] with the rest as its arguments, inheriting standard input and the environment
+// (with RunOptions::environment on top).
 // The program is resolved by find_program to an absolute path before the child changes
 // directory. Raises ProcessStartError when the program is not found that way or the program or
-// working directory cannot be used (also for an empty argv or a NUL byte in an argument or the
-// directory), ProcessTimeout
+// working directory cannot be used (also for an empty argv, a NUL byte in an argument, the
+// directory or an environment setting, and a variable name that is empty or holds "="),
+// ProcessTimeout
 // when the deadline passes (the child's process group is killed and reaped first, and what it
 // printed is dropped: a grandchild may still hold the pipes), OutputLimitExceeded when a stream
 // grows past max_output, DecodeError when either stream is not valid UTF-8. The child runs in a
