@@ -506,10 +506,10 @@ TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
   process::Completed failed;
   {
     const testing::ScopedEnv tmpdir("TMPDIR", failed_tmp.path().string());
-    failed = quarnel({"assess", "file:///nonexistent/quarnel/tool.git", "-q"});
+    failed = quarnel({"assess", testing::LocalSsh::url("/nonexistent/quarnel/tool.git"), "-q"});
   }
   EXPECT_EQ(failed.exit_code, 2);
-  EXPECT_NE(failed.stderr_text.find("cannot clone file:///nonexistent/quarnel/tool.git: "),
+  EXPECT_NE(failed.stderr_text.find("cannot clone ssh://localhost/nonexistent/quarnel/tool.git: "),
             std::string::npos)
       << failed.stderr_text;
   EXPECT_TRUE(std::filesystem::is_empty(failed_tmp.path())) << "a failed clone leaves nothing";

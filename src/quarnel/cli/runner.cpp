@@ -201,7 +201,9 @@ std::optional<std::string> url_scheme(std::string_view target) {
 }
 
 bool is_clone_scheme(std::string_view scheme) {
-  for (std::string_view known : {"https", "http", "ssh", "git", "git+ssh", "file"}) {
+  // Only schemes with a network transport: a checkout's git may not use its file transport
+  // (the clone allows its own URL's transport only), and a local checkout is assessed in place.
+  for (std::string_view known : {"https", "http", "ssh", "git", "git+ssh", "ssh+git"}) {
     if (scheme == known) return true;
   }
   return false;

@@ -75,7 +75,7 @@ std::optional<std::string> url_scheme(std::string_view target);
 bool is_clone_scheme(std::string_view scheme);
 
 // Whether a command-line target names a remote repository rather than a local path: an
-// http(s), ssh, git, git+ssh or file URL, the scheme in any letter case, or an scp-like
+// http(s), ssh, git, git+ssh or ssh+git URL, the scheme in any letter case, or an scp-like
 // "user@host:path" (a bare "host:path" is taken for a local name).
 bool is_remote_target(std::string_view target);
 
