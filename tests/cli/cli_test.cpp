@@ -21,6 +21,7 @@
 #include "quarnel/utils/json.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
+#include "support/executable.hpp"
 #include "support/fixtures.hpp"
 #include "support/http_server.hpp"
 
@@ -30,17 +31,11 @@ namespace {
 namespace process = utils::process;
 namespace json = utils::json;
 
-std::string binary() {
-  const char* path = std::getenv("QUARNEL_BINARY");
-  return path != nullptr ? path : "quarnel";
-}
+std::string binary() { return testing::quarnel_binary(); }
 
-process::Completed quarnel(std::vector<std::string> args, const std::filesystem::path& cwd = {}) {
-  args.insert(args.begin(), binary());
-  process::RunOptions options;
-  if (!cwd.empty()) options.cwd = cwd;
-  options.timeout = std::chrono::seconds(120);
-  return process::run(args, options);
+process::Completed quarnel(const std::vector<std::string>& args,
+                           const std::filesystem::path& cwd = {}) {
+  return testing::run_quarnel(args, cwd);
 }
 
 // Where the child's standard output goes in quarnel_raw.

@@ -1,13 +1,10 @@
 // The built executable and the programs it starts: which git runs, a git that never answers, an
 // interrupted run and a clone that fails.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +26,7 @@
 #include "quarnel/utils/json.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
+#include "support/executable.hpp"
 #include "support/fixtures.hpp"
 
 extern char** environ;
@@ -43,23 +41,13 @@ using testing::GitFixture;
 using testing::ScopedEnv;
 using testing::TempDir;
 
-std::string binary() {
-  const char* path = std::getenv("QUARNEL_BINARY");
-  return path != nullptr ? path : "quarnel";
-}
-
 std::string system_path() {
   const char* path = std::getenv("PATH");
   return path != nullptr ? path : "/usr/bin:/bin";
 }
 
-process::Completed quarnel(std::vector<std::string> args, const stdfs::path& cwd) {
-  // Resolved now: the PATH under test may not lead to the binary.
-  args.insert(args.begin(), stdfs::absolute(binary()).string());
-  process::RunOptions options;
-  options.cwd = cwd;
-  options.timeout = std::chrono::seconds(120);
-  return process::run(args, options);
+process::Completed quarnel(const std::vector<std::string>& args, const stdfs::path& cwd) {
+  return testing::run_quarnel(args, cwd);
 }
 
 stdfs::path write_script(const TempDir& dir, const stdfs::path& relative, const std::string& body) {
@@ -232,7 +220,7 @@ class Background {
  public:
   Background(std::vector<std::string> args, const stdfs::path& cwd, const stdfs::path& logs,
              BrokenPipe broken = BrokenPipe::None) {
-    args.insert(args.begin(), stdfs::absolute(binary()).string());
+    args.insert(args.begin(), testing::quarnel_binary());
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -470,25 +458,9 @@ INSTANTIATE_TEST_SUITE_P(Pipes, BrokenOutput,
                                                                                : "Stderr");
                          });
 
-// A loopback port that nothing listens on: bound once to get a free number, then closed.
-int closed_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
 TEST(FailedClone, SaysWhyOnOneLineWithoutCredentials) {
   TempDir work;
-  const int port = closed_port();
+  const int port = testing::closed_loopback_port();
   ASSERT_GT(port, 0);
   const testing::LocalSsh ssh;
   const std::vector<std::string> urls = {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "quarnel/utils/process.hpp"
+#include "support/executable.hpp"
 #include "support/fixtures.hpp"
 
 namespace quarnel::cli {
@@ -24,18 +24,9 @@ namespace stdfs = std::filesystem;
 namespace process = utils::process;
 using testing::TempDir;
 
-std::string binary() {
-  const char* path = std::getenv("QUARNEL_BINARY");
-  return path != nullptr ? path : "quarnel";
-}
-
-process::Completed quarnel(std::vector<std::string> args, const stdfs::path& cwd) {
-  args.insert(args.begin(), stdfs::absolute(binary()).string());
-  process::RunOptions options;
-  options.cwd = cwd;
+process::Completed quarnel(const std::vector<std::string>& args, const stdfs::path& cwd) {
   // A FIFO that is opened for writing would wait for a reader this long.
-  options.timeout = std::chrono::seconds(60);
-  return process::run(args, options);
+  return testing::run_quarnel(args, cwd, std::chrono::seconds(60));
 }
 
 std::string slurp(const stdfs::path& path) {

@@ -1,20 +1,15 @@
 // How the built executable reads a target that is not a plain checkout path: URL schemes in any
 // letter case, schemes it does not clone, and targets whose error lines must not show a secret.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
+#include "support/executable.hpp"
 #include "support/fixtures.hpp"
 
 namespace quarnel::cli {
@@ -24,33 +19,8 @@ namespace stdfs = std::filesystem;
 namespace process = utils::process;
 using testing::TempDir;
 
-std::string binary() {
-  const char* path = std::getenv("QUARNEL_BINARY");
-  return path != nullptr ? path : "quarnel";
-}
-
-process::Completed quarnel(std::vector<std::string> args, const stdfs::path& cwd) {
-  args.insert(args.begin(), stdfs::absolute(binary()).string());
-  process::RunOptions options;
-  options.cwd = cwd;
-  options.timeout = std::chrono::seconds(120);
-  return process::run(args, options);
-}
-
-// A loopback port that nothing listens on: bound once to get a free number, then closed.
-int closed_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
+process::Completed quarnel(const std::vector<std::string>& args, const stdfs::path& cwd) {
+  return testing::run_quarnel(args, cwd);
 }
 
 constexpr std::string_view NO_PATH =
@@ -63,7 +33,7 @@ TEST(Targets, ErrorLinesNameTheTargetWithoutItsSecret) {
   TempDir work;
   // An existing file whose name carries a query, to be refused as no directory.
   work.write("tool?private_token=S3CRET", "");
-  const int port = closed_port();
+  const int port = testing::closed_loopback_port();
   ASSERT_GT(port, 0);
   const std::string loopback = "127.0.0.1:" + std::to_string(port) + "/o/r.git";
   struct Case {

@@ -1,0 +1,43 @@
+#include "executable.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace quarnel::testing {
+
+std::string quarnel_binary() {
+  const char* path = std::getenv("QUARNEL_BINARY");
+  return std::filesystem::absolute(path != nullptr ? path : "quarnel").string();
+}
+
+utils::process::Completed run_quarnel(std::vector<std::string> args,
+                                      const std::filesystem::path& cwd,
+                                      std::chrono::seconds timeout) {
+  args.insert(args.begin(), quarnel_binary());
+  utils::process::RunOptions options;
+  if (!cwd.empty()) options.cwd = cwd;
+  options.timeout = timeout;
+  return utils::process::run(args, options);
+}
+
+int closed_loopback_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+}  // namespace quarnel::testing
