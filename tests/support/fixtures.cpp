@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 extern char** environ;
@@ -137,6 +140,23 @@ void GitFixture::commit_file(const stdfs::path& relative, std::string_view conte
   dir_.write(relative, content);
   git({"add", "--", relative.string()});
   git({"commit", "-q", "-m", std::string(message)});
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARNEL_TEST_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARNEL_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+void limit_address_space([[maybe_unused]] std::size_t bytes) {
+#ifndef QUARNEL_TEST_ADDRESS_SANITIZER
+  const rlimit limit{.rlim_cur = bytes, .rlim_max = bytes};
+  if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+    throw std::system_error(errno, std::generic_category(), "setrlimit");
+  }
+#endif
 }
 
 }  // namespace quarnel::testing

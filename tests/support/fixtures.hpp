@@ -3,6 +3,7 @@
 // Fixtures for tests: temporary directories that remove themselves, files written into them,
 // and real git repositories with a fixed identity.
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -82,6 +83,12 @@ class WorkingDirectory {
  private:
   stdfs::path saved_;
 };
+
+// Caps the address space of the calling process at `bytes`, so that any allocation beyond it
+// fails: meant for the child of a death test that shows a bound on memory. In an
+// AddressSanitizer build it caps nothing, since the sanitizer reserves terabytes of address
+// space for its shadow memory.
+void limit_address_space(std::size_t bytes);
 
 // Sets the environment variables git needs for reproducible test repositories (identity,
 // no system or global configuration). Called by GitFixture; safe to call more than once.

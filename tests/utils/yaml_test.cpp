@@ -1,12 +1,16 @@
 #include "quarnel/utils/yaml.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstddef>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/fixtures.hpp"
 
 namespace quarnel::utils::yaml {
 namespace {
@@ -196,6 +200,37 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"offset_of_a_day", "a: 2023-01-01T10:00:00+24:00\n", "construct a timestamp"},
         LoadCase{"timestamp_tag_on_text", "a: !!timestamp soon\n", "construct a timestamp"}),
     [](const auto& info) { return info.param.name; });
+
+// Each of the mappings merges one list of aliases to `merged`: a loader that records the list's
+// entries again for every mapping needs gigabytes for this text of 252 KB.
+std::string merges_of_an_aliased_list(std::string_view merged) {
+  constexpr std::size_t ALIASES = 40000;
+  constexpr std::size_t MAPPINGS = 12000;
+  return "cff-version: 1.2.0\ntitle: t\nauthors: []\nm: &m " + std::string(merged) + "\ns: &s [*m" +
+         repeated(",*m", ALIASES - 1) + "]\nl:\n" + repeated("- {<<: *s}\n", MAPPINGS);
+}
+
+// Runs in the death test's child, whose address space is capped: the keys found or the error.
+[[noreturn]] void safe_load_and_exit(const std::string& text) {
+  testing::limit_address_space(std::size_t{512} << 20);
+  try {
+    for (const auto& key : safe_load(text).text_keys) std::cerr << key << "\n";
+  } catch (const YamlError& error) {
+    std::cerr << error.what() << "\n";
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+TEST(SafeLoad, MergesOfOneAliasedListInMemoryBoundedByTheText) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(safe_load_and_exit(merges_of_an_aliased_list("{k: v}")), ::testing::ExitedWithCode(0),
+              "^cff-version\ntitle\nauthors\nm\ns\nl\n$");
+  // The mapping in the list merges itself through the one inside it.
+  EXPECT_EXIT(safe_load_and_exit(merges_of_an_aliased_list("{n: &n {<<: *m}, <<: *n}")),
+              ::testing::ExitedWithCode(0),
+              "^error at line 4, column 4: found a mapping that merges itself\n$");
+}
 
 struct ScalarCase {
   std::string text;
