@@ -689,8 +689,9 @@ void reject_merge_cycles(const Loaded& loaded) {
 
 std::vector<std::string> text_keys(const Stream& stream, std::size_t root) {
   std::vector<std::string> keys;
-  std::unordered_set<std::string> listed;
-  // Each mapping is queued once, each merged list opened once.
+  std::unordered_set<std::string_view> listed;
+  // Each node is looked at once: a mapping queued, a merged list opened, a key read. A key that
+  // many mappings share through an alias is thus read once, however long its text.
   std::vector<bool> seen(stream.nodes.size());
   std::vector<std::size_t> queue = {root};
   seen[root] = true;
@@ -702,7 +703,10 @@ std::vector<std::string> text_keys(const Stream& stream, std::size_t root) {
   for (std::size_t at_index = 0; at_index < queue.size(); ++at_index) {
     const Node& mapping = stream.nodes[queue[at_index]];
     for (std::size_t i = 0; i + 1 < mapping.children.size(); i += 2) {
-      const Node& key = stream.nodes[mapping.children[i]];
+      const std::size_t key_id = mapping.children[i];
+      if (seen[key_id]) continue;
+      seen[key_id] = true;
+      const Node& key = stream.nodes[key_id];
       // As a key, "=" is plain text.
       if ((key.type == Type::Str || key.type == Type::Value) && listed.insert(key.value).second) {
         keys.push_back(key.value);
