@@ -112,6 +112,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"TabIndentation",
                   "required_indicators:\n\t- clear_license\n",
                   {"invalid YAML at line 2, column 1: "}},
+        ErrorCase{"AnchorDefinedTwice",
+                  "min_score: &x 7\ntarget_score: &x 8\n",
+                  {"invalid YAML at line 1, column 12: found duplicate anchor 'x'; first "
+                   "occurrence, second occurrence at line 2, column 15"}},
         ErrorCase{"TwoDocuments", "min_score: 7\n---\nmin_score: 9\n", {"2 YAML documents"}},
         ErrorCase{"TopLevelList", "- min_score\n", {"top level must be a mapping", "a list"}},
         ErrorCase{"TopLevelText", "min_score 7\n", {"top level must be a mapping"}},

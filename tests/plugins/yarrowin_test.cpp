@@ -184,6 +184,13 @@ INSTANTIATE_TEST_SUITE_P(
                   HAS_ISSUES,
                   "Invalid YAML: error at line *",
                   "Files: CITATION.cff"},
+        CheckCase{"cff_anchor_defined_twice",
+                  {{"CITATION.cff", std::string(VALID_CFF) + "a: &x 1\nb: &x 2\n"}},
+                  5.0,
+                  HAS_ISSUES,
+                  "Invalid YAML: error at line 5, column 4: found duplicate anchor 'x'; first "
+                  "occurrence, second occurrence at line 6, column 4",
+                  "Files: CITATION.cff"},
         // A last line without a colon is no key with a null value: the text is not YAML.
         CheckCase{"cff_last_line_without_colon",
                   {{"CITATION.cff",

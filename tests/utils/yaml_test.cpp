@@ -279,6 +279,37 @@ TEST(Load, SeveralDocumentsWhenAsked) {
   }
 }
 
+// Both places are given: the error where the anchor was first defined, then the second.
+TEST(Load, AnAnchorDefinedTwiceInADocumentIsRefused) {
+  struct Row {
+    std::string text;
+    Mark mark;
+    std::string problem;
+  };
+  const std::vector<Row> rows = {
+      {"a: &x 1\nb: &x 2\n",
+       {0, 3},
+       "found duplicate anchor 'x'; first occurrence, second occurrence at line 2, column 4"},
+      {"a: &x\n  - &y [1]\n  - b: &x {}\n",
+       {0, 3},
+       "found duplicate anchor 'x'; first occurrence, second occurrence at line 3, column 8"},
+      {"\u00e9: &x [&x 1]\n",
+       {0, 3},
+       "found duplicate anchor 'x'; first occurrence, second occurrence at line 1, column 8"},
+  };
+  for (const auto& row : rows) {
+    try {
+      load(row.text);
+      ADD_FAILURE() << "loaded: " << row.text;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.mark(), row.mark) << row.text;
+      EXPECT_EQ(error.problem(), row.problem) << row.text;
+    }
+  }
+  // An anchor belongs to its document: the next one may define it again.
+  EXPECT_EQ(load("a: &x 1\n---\nb: &x 2\n", {.single_document = false}).documents.size(), 2u);
+}
+
 TEST(Load, CollectionKeysOnlyWhenAllowed) {
   const std::string text = "? [a, b]\n: 1\n";
   EXPECT_THROW(load(text), YamlError);

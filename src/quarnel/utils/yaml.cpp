@@ -27,10 +27,13 @@ using regex::Regex;
 
 constexpr std::string_view STANDARD_TAG_PREFIX = "tag:yaml.org,2002:";
 
+std::string line_and_column(const Mark& mark) {
+  return "line " + std::to_string(mark.line + 1) + ", column " + std::to_string(mark.column + 1);
+}
+
 std::string with_position(const std::optional<Mark>& mark, std::string_view problem) {
   if (!mark) return std::string(problem);
-  return "error at line " + std::to_string(mark->line + 1) + ", column " +
-         std::to_string(mark->column + 1) + ": " + std::string(problem);
+  return "error at " + line_and_column(*mark) + ": " + std::string(problem);
 }
 
 }  // namespace
@@ -103,10 +106,7 @@ Mark mark_at(std::string_view yaml_text, std::size_t offset) {
   // where to look; the problem's own position follows when it is elsewhere.
   const Mark context_mark = mark_of(parser.context_mark);
   std::string message = std::string(parser.context) + ", " + problem;
-  if (problem_mark != context_mark) {
-    message += " at line " + std::to_string(problem_mark.line + 1) + ", column " +
-               std::to_string(problem_mark.column + 1);
-  }
+  if (problem_mark != context_mark) message += " at " + line_and_column(problem_mark);
   throw YamlError(context_mark, message);
 }
 
@@ -237,9 +237,17 @@ class Composer {
                              .value = std::move(value),
                              .mark = mark,
                              .children = {}});
-    // Registered before the children arrive, so a collection may refer to itself; a later
-    // anchor of the same name hides an earlier one.
-    if (!anchor.empty()) anchors_.insert_or_assign(std::string(anchor), id);
+    // Registered before the children arrive, so a collection may refer to itself. A second
+    // anchor of the same name is refused like a parser error with two positions: the first
+    // definition is where the error is, the second follows.
+    if (!anchor.empty()) {
+      const auto [first, added] = anchors_.try_emplace(std::string(anchor), id);
+      if (!added) {
+        throw YamlError(stream_.nodes[first->second].mark,
+                        "found duplicate anchor " + shown_value(anchor) +
+                            "; first occurrence, second occurrence at " + line_and_column(mark));
+      }
+    }
     attach(id);
     return id;
   }
