@@ -273,6 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
                                          "open: yes\nmessage: \"2023-02-30\"\n",
                 true, VALID},
 
+        CffCase{"point_and_underscore_are_text", "cff-version: 1.2.0\ntitle: ._\nauthors: []\n",
+                true, VALID},
+
         CffCase{"missing_file_content", "", false, TOO_SHORT},
         CffCase{"eighteen_characters", "cff-version: 1.2.0", false, TOO_SHORT},
         CffCase{"blank_surroundings_do_not_count",

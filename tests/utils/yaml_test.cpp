@@ -243,6 +243,9 @@ TEST(Load, KeepsTheTagAsWrittenBesideTheType) {
   const std::vector<ScalarCase> cases = {
       {"7", "?", Type::Int},
       {"7.5e0", "?", Type::Str},  // YAML 1.1 wants a sign in the exponent
+      {".5_", "?", Type::Float},
+      {"._", "?", Type::Str},  // a float's fraction after a bare point starts with a digit
+      {"._5", "?", Type::Str},
       {"'7'", "!", Type::Str},
       {"! 7", "!", Type::Str},
       {"!!float 7", "tag:yaml.org,2002:float", Type::Float},
