@@ -526,8 +526,6 @@ void check_scalar(const Node& node, Type type) {
 // brings in is no value of its own: only its items are built.
 enum class Slot { Key, Other, MergedList };
 
-constexpr std::size_t NOT_STARTED = static_cast<std::size_t>(-1);
-
 struct Loaded {
   const std::deque<Node>& nodes;
   std::unordered_map<std::size_t, std::vector<std::size_t>>& merges;
@@ -540,7 +538,8 @@ struct Loaded {
   std::vector<bool> mergeable_lists = std::vector<bool>(nodes.size());
   // Per merged list, how many of its items are still to be handed out for building, the last
   // first; one count for all the mappings that merge the list, so each item is handed out once.
-  std::vector<std::size_t> items_left = std::vector<std::size_t>(nodes.size(), NOT_STARTED);
+  // Kept for merged lists only, so that a text without merges pays nothing per node.
+  std::unordered_map<std::size_t, std::size_t> items_left;
 
   Type type_of(std::size_t id) {
     auto& type = types[id];
@@ -580,8 +579,7 @@ void build_all(Loaded& loaded, std::size_t root, bool collection_keys) {
       // last first: the order in which they would be built had each merging mapping pushed them
       // all. A mapping that merges the list again while its items are being built takes the
       // items not yet handed out, and the ones handed out before are built or being built.
-      auto& left = loaded.items_left[id];
-      if (left == NOT_STARTED) left = node.children.size();
+      auto& left = loaded.items_left.try_emplace(id, node.children.size()).first->second;
       if (left == 0) {
         pending.pop_back();
       } else {
@@ -656,6 +654,7 @@ void build_all(Loaded& loaded, std::size_t root, bool collection_keys) {
 // Mappings are searched in the order of the merge table, depth first, each once; a merged list
 // walked to its end leads only to mappings already done and is not walked again.
 void reject_merge_cycles(const Loaded& loaded) {
+  if (loaded.merges.empty()) return;
   enum class Colour : unsigned char { White, Grey, Black };
   std::vector<Colour> colour(loaded.nodes.size(), Colour::White);
   const std::vector<std::size_t> none;
