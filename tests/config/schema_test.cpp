@@ -2,6 +2,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <iostream>
+#include <string>
 
 #include "quarnel/error.hpp"
 #include "support/fixtures.hpp"
@@ -107,6 +112,10 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"TabIndentation",
                   "required_indicators:\n\t- clear_license\n",
                   {"invalid YAML at line 2, column 1: "}},
+        ErrorCase{"AnchorDefinedTwice",
+                  "min_score: &x 7\ntarget_score: &x 8\n",
+                  {"invalid YAML at line 1, column 12: found duplicate anchor 'x'; first "
+                   "occurrence, second occurrence at line 2, column 15"}},
         ErrorCase{"TwoDocuments", "min_score: 7\n---\nmin_score: 9\n", {"2 YAML documents"}},
         ErrorCase{"TopLevelList", "- min_score\n", {"top level must be a mapping", "a list"}},
         ErrorCase{"TopLevelText", "min_score 7\n", {"top level must be a mapping"}},
@@ -154,6 +163,37 @@ INSTANTIATE_TEST_SUITE_P(
                   "required_indicators: ['']\n",
                   {"required_indicators must be a list", "entry 1 is empty text"}}),
     [](const auto& info) { return info.param.name; });
+
+// Many list entries that each merge one list of aliases: loading them must not take memory in
+// proportion to their number times the list's length.
+std::string merges_of_an_aliased_list() {
+  constexpr std::size_t ALIASES = 40000;
+  constexpr std::size_t MAPPINGS = 12000;
+  std::string text = "required_indicators:\n- &m {k: v}\n- &s [*m";
+  for (std::size_t i = 1; i < ALIASES; ++i) text += ",*m";
+  text += "]\n";
+  for (std::size_t i = 0; i < MAPPINGS; ++i) text += "- {<<: *s}\n";
+  return text;
+}
+
+// Runs in the death test's child, whose address space is capped.
+[[noreturn]] void parse_and_exit(const std::string& text) {
+  testing::limit_address_space(std::size_t{512} << 20);
+  try {
+    parse_config(text, ".quarnel.yml");
+  } catch (const ConfigError& error) {
+    std::cerr << error.what() << std::flush;
+    ::_exit(0);
+  }
+  ::_exit(1);
+}
+
+TEST(ParseConfigMemory, MergesOfOneAliasedListStayWithinTheTextsBound) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(parse_and_exit(merges_of_an_aliased_list()), ::testing::ExitedWithCode(0),
+              "^\\.quarnel\\.yml: required_indicators must be a list of indicator ids; entry 1 "
+              "is a mapping$");
+}
 
 TEST(ParseConfigKnownIndicators, RejectsIdsOutsideTheGivenList) {
   const std::vector<std::string_view> known = {"clear_license", "rich_metadata"};

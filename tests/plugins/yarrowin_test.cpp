@@ -184,6 +184,13 @@ INSTANTIATE_TEST_SUITE_P(
                   HAS_ISSUES,
                   "Invalid YAML: error at line *",
                   "Files: CITATION.cff"},
+        CheckCase{"cff_anchor_defined_twice",
+                  {{"CITATION.cff", std::string(VALID_CFF) + "a: &x 1\nb: &x 2\n"}},
+                  5.0,
+                  HAS_ISSUES,
+                  "Invalid YAML: error at line 5, column 4: found duplicate anchor 'x'; first "
+                  "occurrence, second occurrence at line 6, column 4",
+                  "Files: CITATION.cff"},
         // A last line without a colon is no key with a null value: the text is not YAML.
         CheckCase{"cff_last_line_without_colon",
                   {{"CITATION.cff",
@@ -264,6 +271,9 @@ INSTANTIATE_TEST_SUITE_P(
         CffCase{"typed_values",
                 std::string(VALID_CFF) + "version: 1.0\ndate-released: 2024-02-29\nyear: 2024\n"
                                          "open: yes\nmessage: \"2023-02-30\"\n",
+                true, VALID},
+
+        CffCase{"point_and_underscore_are_text", "cff-version: 1.2.0\ntitle: ._\nauthors: []\n",
                 true, VALID},
 
         CffCase{"missing_file_content", "", false, TOO_SHORT},

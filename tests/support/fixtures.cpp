@@ -5,6 +5,7 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,11 +18,12 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <source_location>
 #include <iterator>
 #include <ostream>
+#include <source_location>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 extern char** environ;
@@ -466,6 +468,23 @@ void GitFixture::commit_file(const stdfs::path& relative, std::string_view conte
   dir_.write(relative, content);
   git({"add", "--", relative.string()});
   git({"commit", "-q", "-m", std::string(message)});
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARNEL_TEST_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARNEL_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+void limit_address_space([[maybe_unused]] std::size_t bytes) {
+#ifndef QUARNEL_TEST_ADDRESS_SANITIZER
+  const rlimit limit{.rlim_cur = bytes, .rlim_max = bytes};
+  if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+    throw std::system_error(errno, std::generic_category(), "setrlimit");
+  }
+#endif
 }
 
 }  // namespace quarnel::testing

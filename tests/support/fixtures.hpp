@@ -3,6 +3,7 @@
 // Fixtures for tests: temporary directories that remove themselves, files written into them,
 // real git repositories with a fixed identity, and code run as an unprivileged user.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -153,6 +154,12 @@ void run_unprivileged(const std::function<void()>& code,
 // following links: a TempDir starts as 0700, and uid 65534 is judged by the others' bits. Call
 // it once the tree is laid out, then take away what the test makes unreadable.
 void open_to_others(const stdfs::path& root);
+
+// Caps the address space of the calling process at `bytes`, so that any allocation beyond it
+// fails: meant for the child of a death test that shows a bound on memory. In an
+// AddressSanitizer build it caps nothing, since the sanitizer reserves terabytes of address
+// space for its shadow memory.
+void limit_address_space(std::size_t bytes);
 
 // Sets the environment variables git needs for reproducible test repositories (identity,
 // no system or global configuration). Called by GitFixture; safe to call more than once.

@@ -1,12 +1,16 @@
 #include "quarnel/utils/yaml.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstddef>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/fixtures.hpp"
 
 namespace quarnel::utils::yaml {
 namespace {
@@ -197,6 +201,37 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"timestamp_tag_on_text", "a: !!timestamp soon\n", "construct a timestamp"}),
     [](const auto& info) { return info.param.name; });
 
+// Each of the mappings merges one list of aliases to `merged`: a loader that records the list's
+// entries again for every mapping needs gigabytes for this text of 252 KB.
+std::string merges_of_an_aliased_list(std::string_view merged) {
+  constexpr std::size_t ALIASES = 40000;
+  constexpr std::size_t MAPPINGS = 12000;
+  return "cff-version: 1.2.0\ntitle: t\nauthors: []\nm: &m " + std::string(merged) + "\ns: &s [*m" +
+         repeated(",*m", ALIASES - 1) + "]\nl:\n" + repeated("- {<<: *s}\n", MAPPINGS);
+}
+
+// Runs in the death test's child, whose address space is capped: the keys found or the error.
+[[noreturn]] void safe_load_and_exit(const std::string& text) {
+  testing::limit_address_space(std::size_t{512} << 20);
+  try {
+    for (const auto& key : safe_load(text).text_keys) std::cerr << key << "\n";
+  } catch (const YamlError& error) {
+    std::cerr << error.what() << "\n";
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+TEST(SafeLoad, MergesOfOneAliasedListInMemoryBoundedByTheText) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(safe_load_and_exit(merges_of_an_aliased_list("{k: v}")), ::testing::ExitedWithCode(0),
+              "^cff-version\ntitle\nauthors\nm\ns\nl\n$");
+  // The mapping in the list merges itself through the one inside it.
+  EXPECT_EXIT(safe_load_and_exit(merges_of_an_aliased_list("{n: &n {<<: *m}, <<: *n}")),
+              ::testing::ExitedWithCode(0),
+              "^error at line 4, column 4: found a mapping that merges itself\n$");
+}
+
 struct ScalarCase {
   std::string text;
   std::string tag;
@@ -208,6 +243,9 @@ TEST(Load, KeepsTheTagAsWrittenBesideTheType) {
   const std::vector<ScalarCase> cases = {
       {"7", "?", Type::Int},
       {"7.5e0", "?", Type::Str},  // YAML 1.1 wants a sign in the exponent
+      {".5_", "?", Type::Float},
+      {"._", "?", Type::Str},  // a float's fraction after a bare point starts with a digit
+      {"._5", "?", Type::Str},
       {"'7'", "!", Type::Str},
       {"! 7", "!", Type::Str},
       {"!!float 7", "tag:yaml.org,2002:float", Type::Float},
@@ -242,6 +280,37 @@ TEST(Load, SeveralDocumentsWhenAsked) {
     EXPECT_EQ(error.mark(), (Mark{2, 3}));
     EXPECT_EQ(error.problem(), "found undefined alias 'x'");
   }
+}
+
+// Both places are given: the error where the anchor was first defined, then the second.
+TEST(Load, AnAnchorDefinedTwiceInADocumentIsRefused) {
+  struct Row {
+    std::string text;
+    Mark mark;
+    std::string problem;
+  };
+  const std::vector<Row> rows = {
+      {"a: &x 1\nb: &x 2\n",
+       {0, 3},
+       "found duplicate anchor 'x'; first occurrence, second occurrence at line 2, column 4"},
+      {"a: &x\n  - &y [1]\n  - b: &x {}\n",
+       {0, 3},
+       "found duplicate anchor 'x'; first occurrence, second occurrence at line 3, column 8"},
+      {"\u00e9: &x [&x 1]\n",
+       {0, 3},
+       "found duplicate anchor 'x'; first occurrence, second occurrence at line 1, column 8"},
+  };
+  for (const auto& row : rows) {
+    try {
+      load(row.text);
+      ADD_FAILURE() << "loaded: " << row.text;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.mark(), row.mark) << row.text;
+      EXPECT_EQ(error.problem(), row.problem) << row.text;
+    }
+  }
+  // An anchor belongs to its document: the next one may define it again.
+  EXPECT_EQ(load("a: &x 1\n---\nb: &x 2\n", {.single_document = false}).documents.size(), 2u);
 }
 
 TEST(Load, CollectionKeysOnlyWhenAllowed) {

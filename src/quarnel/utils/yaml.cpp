@@ -27,10 +27,13 @@ using regex::Regex;
 
 constexpr std::string_view STANDARD_TAG_PREFIX = "tag:yaml.org,2002:";
 
+std::string line_and_column(const Mark& mark) {
+  return "line " + std::to_string(mark.line + 1) + ", column " + std::to_string(mark.column + 1);
+}
+
 std::string with_position(const std::optional<Mark>& mark, std::string_view problem) {
   if (!mark) return std::string(problem);
-  return "error at line " + std::to_string(mark->line + 1) + ", column " +
-         std::to_string(mark->column + 1) + ": " + std::string(problem);
+  return "error at " + line_and_column(*mark) + ": " + std::string(problem);
 }
 
 }  // namespace
@@ -103,10 +106,7 @@ Mark mark_at(std::string_view yaml_text, std::size_t offset) {
   // where to look; the problem's own position follows when it is elsewhere.
   const Mark context_mark = mark_of(parser.context_mark);
   std::string message = std::string(parser.context) + ", " + problem;
-  if (problem_mark != context_mark) {
-    message += " at line " + std::to_string(problem_mark.line + 1) + ", column " +
-               std::to_string(problem_mark.column + 1);
-  }
+  if (problem_mark != context_mark) message += " at " + line_and_column(problem_mark);
   throw YamlError(context_mark, message);
 }
 
@@ -237,9 +237,17 @@ class Composer {
                              .value = std::move(value),
                              .mark = mark,
                              .children = {}});
-    // Registered before the children arrive, so a collection may refer to itself; a later
-    // anchor of the same name hides an earlier one.
-    if (!anchor.empty()) anchors_.insert_or_assign(std::string(anchor), id);
+    // Registered before the children arrive, so a collection may refer to itself. A second
+    // anchor of the same name is refused like a parser error with two positions: the first
+    // definition is where the error is, the second follows.
+    if (!anchor.empty()) {
+      const auto [first, added] = anchors_.try_emplace(std::string(anchor), id);
+      if (!added) {
+        throw YamlError(stream_.nodes[first->second].mark,
+                        "found duplicate anchor " + shown_value(anchor) +
+                            "; first occurrence, second occurrence at " + line_and_column(mark));
+      }
+    }
     attach(id);
     return id;
   }
@@ -269,7 +277,7 @@ Type implicit_type(const std::string& value) {
   static const Regex bool_re(
       "^(?:yes|Yes|YES|no|No|NO|true|True|TRUE|false|False|FALSE|on|On|ON|off|Off|OFF)$");
   static const Regex float_re(
-      "^(?:[-+]?(?:[0-9][0-9_]*)\\.[0-9_]*(?:[eE][-+][0-9]+)?|\\.[0-9_]+(?:[eE][-+][0-9]+)?"
+      "^(?:[-+]?(?:[0-9][0-9_]*)\\.[0-9_]*(?:[eE][-+][0-9]+)?|\\.[0-9][0-9_]*(?:[eE][-+][0-9]+)?"
       "|[-+]?[0-9][0-9_]*(?::[0-5]?[0-9])+\\.[0-9_]*|[-+]?\\.(?:inf|Inf|INF)"
       "|\\.(?:nan|NaN|NAN))$");
   static const Regex int_re(
@@ -514,16 +522,24 @@ void check_scalar(const Node& node, Type type) {
 }
 
 // Where a node is used: merge ("<<") and value ("=") scalars only mean something as the key of
-// a mapping; anywhere else a loader has nothing to build from them.
-enum class Slot { Key, Other };
+// a mapping; anywhere else a loader has nothing to build from them. A list that a merge key
+// brings in is no value of its own: only its items are built.
+enum class Slot { Key, Other, MergedList };
 
 struct Loaded {
   const std::deque<Node>& nodes;
   std::unordered_map<std::size_t, std::vector<std::size_t>>& merges;
   std::vector<std::optional<Type>> types = std::vector<std::optional<Type>>(nodes.size());
-  // Per slot, the nodes already built that way; shared by the documents of a stream.
+  // Per slot (key or other), the nodes already built that way; shared by the documents of a
+  // stream.
   std::array<std::vector<bool>, 2> built = {std::vector<bool>(nodes.size()),
                                             std::vector<bool>(nodes.size())};
+  // The lists already found to hold only mappings, so that each is read once for merging.
+  std::vector<bool> mergeable_lists = std::vector<bool>(nodes.size());
+  // Per merged list, how many of its items are still to be handed out for building, the last
+  // first; one count for all the mappings that merge the list, so each item is handed out once.
+  // Kept for merged lists only, so that a text without merges pays nothing per node.
+  std::unordered_map<std::size_t, std::size_t> items_left;
 
   Type type_of(std::size_t id) {
     auto& type = types[id];
@@ -532,14 +548,15 @@ struct Loaded {
   }
 };
 
-// The mappings that a merge key's value brings in.
-std::vector<std::size_t> merged_mappings(Loaded& loaded, std::size_t value_id) {
+// A merge key's value must be a mapping or a list of mappings.
+void check_mergeable(Loaded& loaded, std::size_t value_id) {
   const Node& value = loaded.nodes[value_id];
-  if (value.kind == Kind::Mapping) return {value_id};
+  if (value.kind == Kind::Mapping) return;
   if (value.kind != Kind::Sequence) {
     throw YamlError(value.mark, "expected a mapping or list of mappings for merging, but found " +
                                     std::string(kind_name(value.kind)));
   }
+  if (loaded.mergeable_lists[value_id]) return;
   for (const std::size_t item : value.children) {
     const Node& entry = loaded.nodes[item];
     if (entry.kind != Kind::Mapping) {
@@ -547,7 +564,7 @@ std::vector<std::size_t> merged_mappings(Loaded& loaded, std::size_t value_id) {
                                       std::string(kind_name(entry.kind)));
     }
   }
-  return value.children;
+  loaded.mergeable_lists[value_id] = true;
 }
 
 // Builds, in the loader's sense, every node reachable from the root, once per way it is used.
@@ -556,11 +573,25 @@ void build_all(Loaded& loaded, std::size_t root, bool collection_keys) {
   std::vector<std::pair<std::size_t, Slot>> pending = {{root, Slot::Other}};
   while (!pending.empty()) {
     const auto [id, slot] = pending.back();
+    const Node& node = loaded.nodes[id];
+    if (slot == Slot::MergedList) {
+      // The list stays pending while it has items left and hands them out one at a time, the
+      // last first: the order in which they would be built had each merging mapping pushed them
+      // all. A mapping that merges the list again while its items are being built takes the
+      // items not yet handed out, and the ones handed out before are built or being built.
+      auto& left = loaded.items_left.try_emplace(id, node.children.size()).first->second;
+      if (left == 0) {
+        pending.pop_back();
+      } else {
+        --left;
+        pending.emplace_back(node.children[left], Slot::Other);
+      }
+      continue;
+    }
     pending.pop_back();
     auto built = loaded.built[static_cast<std::size_t>(slot)][id];
     if (built) continue;
     built = true;
-    const Node& node = loaded.nodes[id];
     const Type type = loaded.type_of(id);
     switch (type) {
       case Type::Merge:
@@ -596,10 +627,13 @@ void build_all(Loaded& loaded, std::size_t root, bool collection_keys) {
           const std::size_t value = node.children[i + 1];
           const Type key_type = loaded.type_of(key);
           if (key_type == Type::Merge) {
-            for (const std::size_t merged : merged_mappings(loaded, value)) {
-              loaded.merges[id].push_back(merged);
-              pending.emplace_back(merged, Slot::Other);
-            }
+            check_mergeable(loaded, value);
+            // The merge is kept as a reference to the value, never as a copy of a list's
+            // items: many mappings merging one long list cost no more than the text that says so.
+            const bool list = loaded.nodes[value].kind == Kind::Sequence;
+            if (list && loaded.nodes[value].children.empty()) continue;
+            loaded.merges[id].push_back(value);
+            pending.emplace_back(value, list ? Slot::MergedList : Slot::Other);
             continue;
           }
           if (is_collection(key_type) && !collection_keys) {
@@ -617,23 +651,38 @@ void build_all(Loaded& loaded, std::size_t root, bool collection_keys) {
 }
 
 // A mapping that merges itself, directly or through others, has no finite set of keys.
+// Mappings are searched in the order of the merge table, depth first, each once; a merged list
+// walked to its end leads only to mappings already done and is not walked again.
 void reject_merge_cycles(const Loaded& loaded) {
-  enum class Colour { White, Grey, Black };
-  std::unordered_map<std::size_t, Colour> colour;
+  if (loaded.merges.empty()) return;
+  enum class Colour : unsigned char { White, Grey, Black };
+  std::vector<Colour> colour(loaded.nodes.size(), Colour::White);
+  const std::vector<std::size_t> none;
+  const auto steps = [&](std::size_t id) -> const std::vector<std::size_t>& {
+    if (loaded.nodes[id].kind == Kind::Sequence) return loaded.nodes[id].children;
+    const auto merged = loaded.merges.find(id);
+    return merged == loaded.merges.end() ? none : merged->second;
+  };
   for (const auto& [start, unused] : loaded.merges) {
     if (colour[start] != Colour::White) continue;
-    // Each frame is a mapping and the index of the next merged mapping to follow.
+    // Each frame is a mapping or merged list and the index of the next step to follow.
     std::vector<std::pair<std::size_t, std::size_t>> stack = {{start, 0}};
     colour[start] = Colour::Grey;
     while (!stack.empty()) {
       auto& [id, next] = stack.back();
-      const auto edges = loaded.merges.find(id);
-      if (edges == loaded.merges.end() || next >= edges->second.size()) {
+      const std::vector<std::size_t>& edges = steps(id);
+      if (next >= edges.size()) {
         colour[id] = Colour::Black;
         stack.pop_back();
         continue;
       }
-      const std::size_t target = edges->second[next++];
+      const std::size_t target = edges[next++];
+      if (loaded.nodes[target].kind == Kind::Sequence) {
+        // A list still being walked is walked again from its start: it meets only finished
+        // mappings before the one on the path, which closes the cycle.
+        if (colour[target] != Colour::Black) stack.emplace_back(target, 0);
+        continue;
+      }
       if (colour[target] == Colour::Grey) {
         throw YamlError(loaded.nodes[target].mark, "found a mapping that merges itself");
       }
@@ -647,13 +696,24 @@ void reject_merge_cycles(const Loaded& loaded) {
 
 std::vector<std::string> text_keys(const Stream& stream, std::size_t root) {
   std::vector<std::string> keys;
-  std::unordered_set<std::string> listed;
-  std::unordered_set<std::size_t> visited = {root};
+  std::unordered_set<std::string_view> listed;
+  // Each node is looked at once: a mapping queued, a merged list opened, a key read. A key that
+  // many mappings share through an alias is thus read once, however long its text.
+  std::vector<bool> seen(stream.nodes.size());
   std::vector<std::size_t> queue = {root};
+  seen[root] = true;
+  const auto enqueue = [&](std::size_t mapping) {
+    if (seen[mapping]) return;
+    seen[mapping] = true;
+    queue.push_back(mapping);
+  };
   for (std::size_t at_index = 0; at_index < queue.size(); ++at_index) {
     const Node& mapping = stream.nodes[queue[at_index]];
     for (std::size_t i = 0; i + 1 < mapping.children.size(); i += 2) {
-      const Node& key = stream.nodes[mapping.children[i]];
+      const std::size_t key_id = mapping.children[i];
+      if (seen[key_id]) continue;
+      seen[key_id] = true;
+      const Node& key = stream.nodes[key_id];
       // As a key, "=" is plain text.
       if ((key.type == Type::Str || key.type == Type::Value) && listed.insert(key.value).second) {
         keys.push_back(key.value);
@@ -661,8 +721,14 @@ std::vector<std::string> text_keys(const Stream& stream, std::size_t root) {
     }
     const auto merged = stream.merges.find(queue[at_index]);
     if (merged == stream.merges.end()) continue;
-    for (const std::size_t next : merged->second) {
-      if (visited.insert(next).second) queue.push_back(next);
+    for (const std::size_t value : merged->second) {
+      const Node& node = stream.nodes[value];
+      if (node.kind == Kind::Mapping) {
+        enqueue(value);
+      } else if (!seen[value]) {
+        seen[value] = true;
+        for (const std::size_t item : node.children) enqueue(item);
+      }
     }
   }
   return keys;

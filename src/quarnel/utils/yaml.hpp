@@ -78,7 +78,9 @@ struct Stream {
   // A deque: growing it never moves the nodes already read, so a long text costs no copying.
   std::deque<Node> nodes;
   std::vector<std::size_t> documents;  // the root node of each document, in order
-  // Mapping -> the mappings its merge keys bring in, in the order written.
+  // Mapping -> the values of its merge keys, in the order written: each a mapping, or a
+  // non-empty list of mappings. A list is referred to, not copied, so that any number of
+  // mappings may merge one long list at the cost of their text.
   std::unordered_map<std::size_t, std::vector<std::size_t>> merges;
 };
 
