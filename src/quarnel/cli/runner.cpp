@@ -11,6 +11,7 @@
 #include "quarnel/core/indicators.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/utils/forge.hpp"
+#include "quarnel/utils/git.hpp"
 #include "quarnel/utils/text.hpp"
 
 namespace quarnel::cli::runner {
@@ -189,35 +190,19 @@ std::optional<std::string> url_scheme(std::string_view target) {
   if (end == std::string_view::npos || end == 0) return std::nullopt;
   const std::string_view scheme = target.substr(0, end);
   const auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-  if (!alpha(scheme.front())) return std::nullopt;
-  std::string lowered;
-  for (const char c : scheme) {
-    if (!alpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') {
-      return std::nullopt;
-    }
-    lowered += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  const auto scheme_char = [&](char c) {
+    return alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+  };
+  if (!alpha(scheme.front()) || !std::all_of(scheme.begin(), scheme.end(), scheme_char)) {
+    return std::nullopt;
   }
-  return lowered;
-}
-
-bool is_clone_scheme(std::string_view scheme) {
-  // Only schemes with a network transport: a checkout's git may not use its file transport
-  // (the clone allows its own URL's transport only), and a local checkout is assessed in place.
-  for (std::string_view known : {"https", "http", "ssh", "git", "git+ssh", "ssh+git"}) {
-    if (scheme == known) return true;
-  }
-  return false;
+  return utils::text::lower(scheme);
 }
 
 bool is_remote_target(std::string_view target) {
-  if (const auto scheme = url_scheme(target)) return is_clone_scheme(*scheme);
-  // scp-like: "user@host:path" or "host:path", a colon before any slash, and a host part that
-  // is not empty.
-  const auto colon = target.find(':');
-  const auto slash = target.find('/');
-  if (colon == std::string_view::npos || colon == 0) return false;
-  if (slash != std::string_view::npos && slash < colon) return false;
-  return target.find('@') != std::string_view::npos && target.find('@') < colon;
+  // What git may clone is what is cloned: a URL whose scheme has a transport of its own, or the
+  // scp-like "user@host:path".
+  return utils::git::clone_transport(target).has_value();
 }
 
 std::string clone_url(std::string_view target) {

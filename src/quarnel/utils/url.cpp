@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "quarnel/utils/text.hpp"
+
 namespace quarnel::utils::url {
 
 namespace {
@@ -27,10 +29,7 @@ struct Span {
 
 // Schemes whose URLs always have an authority, so that "https:host" still names one.
 bool authority_scheme(std::string_view scheme) {
-  std::string lowered;
-  for (const char c : scheme) {
-    lowered += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
+  const std::string lowered = text::lower(scheme);
   for (std::string_view known : {"http", "https", "ftp", "ftps", "ws", "wss", "ssh", "git",
                                  "git+ssh", "ssh+git", "git+https", "git+http"}) {
     if (lowered == known) return true;
