@@ -246,6 +246,51 @@ TEST(TextRepr, InvalidBytesNeverLeakIntoTheQuotedForm) {
   }
 }
 
+TEST(TextReprCut, QuotesAtMostEightyCharactersThenAnEllipsis) {
+  const std::string eighty(80, 'a');
+  const std::string accented = "\xc3\xa9";  // two bytes, one character
+  std::string many_accented;
+  for (int i = 0; i < 81; ++i) many_accented += accented;
+  std::string eighty_accented;
+  for (int i = 0; i < 80; ++i) eighty_accented += accented;
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {"", "''"},
+      {"it's", "\"it's\""},
+      {eighty, "'" + eighty + "'"},
+      {eighty + "b", "'" + eighty + "'\xe2\x80\xa6"},
+      {std::string(1 << 20, 'x'), "'" + std::string(80, 'x') + "'\xe2\x80\xa6"},
+      // Characters are counted, not bytes; the cut text picks its own quotes and escapes.
+      {many_accented, "'" + eighty_accented + "'\xe2\x80\xa6"},
+      {std::string(79, 'q') + "\n" + "tail", "'" + std::string(79, 'q') + "\\n'\xe2\x80\xa6"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(repr_cut(c.text), c.shown) << c.text.substr(0, 100);
+}
+
+TEST(TextEscapeControls, EscapesC0C1AndDelOnly) {
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {"plain caf\xc3\xa9 \\ 'q' \"d\"", "plain caf\xc3\xa9 \\ 'q' \"d\""},
+      {"\x1b]0;title\x07", "\\x1b]0;title\\x07"},
+      {"\x1b[2J", "\\x1b[2J"},
+      {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+      {std::string("\0z", 2), "\\x00z"},
+      {"\x7f", "\\x7f"},
+      {"\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0", "\\x80\\x9b\\x9f\xc2\xa0"},
+      // Characters that are no controls stay, even where repr would escape them.
+      {"\xe2\x80\x8b\xe2\x80\xa8\xf0\x9f\x98\x80", "\xe2\x80\x8b\xe2\x80\xa8\xf0\x9f\x98\x80"},
+      // A lone byte never passes raw: 0x9b alone is a CSI to an 8-bit terminal.
+      {"a\x9b" "b", "a\xef\xbf\xbd" "b"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(escape_controls(c.text), c.shown) << repr(c.text);
+}
+
 TEST(TextFixed, OneDecimalFromTheExactBinaryValue) {
   struct Case {
     double value;

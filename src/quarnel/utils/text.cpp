@@ -416,6 +416,39 @@ std::string repr(std::string_view text) {
   return out;
 }
 
+std::string repr_cut(std::string_view text) {
+  std::size_t end = 0;
+  for (std::size_t count = 0; end < text.size() && count < MAX_QUOTED; ++count) {
+    next_cp(text, end);
+  }
+  if (end >= text.size()) return repr(text);
+  return repr(text.substr(0, end)) + "\xE2\x80\xA6";  // U+2026
+}
+
+std::string escape_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t start = pos;
+    const char32_t cp = next_cp(text, pos);
+    if (cp == U'\t') {
+      out += "\\t";
+    } else if (cp == U'\n') {
+      out += "\\n";
+    } else if (cp == U'\r') {
+      out += "\\r";
+    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+      append_hex(out, 'x', cp, 2);
+    } else if (cp == REPLACEMENT) {
+      append_utf8(out, cp);
+    } else {
+      out.append(text.substr(start, pos - start));
+    }
+  }
+  return out;
+}
+
 std::string format_fixed1(double value) {
   if (auto special = non_finite_text(value)) return *special;
   // to_chars with a precision is exact and rounds ties to even, like glibc's printf, but does

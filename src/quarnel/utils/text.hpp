@@ -56,6 +56,17 @@ std::string upper(std::string_view text);
 // \UNNNNNNNN.
 std::string repr(std::string_view text);
 
+// repr of at most the first MAX_QUOTED characters of a value, followed by "…" when the value is
+// longer: a wrong value is quoted in an error line or a finding, and one from a checkout may be
+// megabytes long. Only the characters shown are walked.
+inline constexpr std::size_t MAX_QUOTED = 80;
+std::string repr_cut(std::string_view text);
+
+// The text as it may reach a terminal or a Markdown report: C0 and C1 control characters and
+// DEL escaped (\t, \n, \r, else \xNN), an undecodable byte as U+FFFD, every other character
+// as it is. Text from a checkout can hold escape sequences that retitle or clear a terminal.
+std::string escape_controls(std::string_view text);
+
 // "%.1f" of the exact binary value, ties to even (6.25 -> "6.2", 6.75 -> "6.8").
 std::string format_fixed1(double value);
 // The value rounded to one decimal the same way, as a double.
