@@ -7,6 +7,14 @@
 
 #include <cstdlib>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARNEL_TEST_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARNEL_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace quarnel::testing {
 
 std::string quarnel_binary() {
@@ -22,6 +30,22 @@ utils::process::Completed run_quarnel(std::vector<std::string> args,
   if (!cwd.empty()) options.cwd = cwd;
   options.timeout = timeout;
   return utils::process::run(args, options);
+}
+
+utils::process::Completed run_quarnel_bounded(std::vector<std::string> args,
+                                              const std::filesystem::path& cwd, Bounds bounds) {
+  std::vector<std::string> argv{"prlimit", "--cpu=" + std::to_string(bounds.cpu_seconds)};
+#if !defined(QUARNEL_TEST_ADDRESS_SANITIZER)
+  argv.push_back("--as=" + std::to_string(bounds.address_space));
+#endif
+  argv.push_back("--");
+  argv.push_back(quarnel_binary());
+  argv.insert(argv.end(), args.begin(), args.end());
+  utils::process::RunOptions options;
+  if (!cwd.empty()) options.cwd = cwd;
+  // Wall-clock time only as a last resort: the processor-time cap is what decides.
+  options.timeout = std::chrono::seconds(10 * bounds.cpu_seconds + 60);
+  return utils::process::run(argv, options);
 }
 
 int closed_loopback_port() {

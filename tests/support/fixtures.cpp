@@ -487,4 +487,11 @@ void limit_address_space([[maybe_unused]] std::size_t bytes) {
 #endif
 }
 
+void limit_cpu_time(unsigned seconds) {
+  const rlimit limit{.rlim_cur = seconds, .rlim_max = seconds};
+  if (::setrlimit(RLIMIT_CPU, &limit) != 0) {
+    throw std::system_error(errno, std::generic_category(), "setrlimit");
+  }
+}
+
 }  // namespace quarnel::testing

@@ -161,6 +161,11 @@ void open_to_others(const stdfs::path& root);
 // space for its shadow memory.
 void limit_address_space(std::size_t bytes);
 
+// Caps the processor time of the calling process at `seconds`, after which the kernel ends it
+// with SIGXCPU: meant, like limit_address_space, for the child of a death test, so that work
+// that grows faster than its input fails the test instead of passing slowly.
+void limit_cpu_time(unsigned seconds);
+
 // Sets the environment variables git needs for reproducible test repositories (identity,
 // no system or global configuration). Called by GitFixture; safe to call more than once.
 void prepare_git_environment();
