@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "quarnel/error.hpp"
@@ -168,6 +171,66 @@ TEST(GetJson, TokenStaysWithItsOriginAcrossRedirects) {
   ASSERT_EQ(on_second.size(), 1u);
   EXPECT_EQ(on_second[0].header("Authorization"), std::nullopt);
   EXPECT_EQ(on_second[0].header("User-Agent"), "quarnel/" + std::string(VERSION));
+}
+
+// Sets environment variables for one test and puts back what was there.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(std::initializer_list<std::pair<const char*, std::optional<std::string>>> vars) {
+    for (const auto& [name, value] : vars) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old == nullptr ? std::nullopt : std::optional<std::string>(old));
+      if (value) {
+        ::setenv(name, value->c_str(), 1);
+      } else {
+        ::unsetenv(name);
+      }
+    }
+  }
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        ::setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// A token may go over plain HTTP to this machine only because that traffic stays here; a proxy
+// named in the environment would receive the request and its header instead.
+TEST(GetJson, LoopbackRequestsBypassEveryProxy) {
+  HttpServer forge;
+  HttpServer proxy;
+  forge.reply("/api", 200, R"({"direct": true})");
+  proxy.reply("/api", 200, R"({"proxied": true})");
+  const std::string proxy_url = proxy.base_url();
+  const ScopedEnvironment env({{"http_proxy", proxy_url},
+                               {"https_proxy", proxy_url},
+                               {"HTTPS_PROXY", proxy_url},
+                               {"ALL_PROXY", proxy_url},
+                               {"all_proxy", proxy_url},
+                               {"no_proxy", std::nullopt},
+                               {"NO_PROXY", std::nullopt}});
+
+  for (const std::string& url :
+       {forge.url("/api"), "http://localhost:" + std::to_string(forge.port()) + "/api"}) {
+    EXPECT_EQ(get_json(url, "tok"), Json::parse(R"({"direct": true})")) << url;
+  }
+  EXPECT_TRUE(proxy.requests().empty());
+  const auto seen = forge.requests();
+  ASSERT_EQ(seen.size(), 2u);
+  for (const auto& request : seen) EXPECT_EQ(request.header("Authorization"), "Bearer tok");
+
+  // Any other host still goes through the proxy the user named.
+  EXPECT_EQ(get_json("http://forge.example.invalid/api", std::nullopt), std::nullopt);
+  EXPECT_EQ(proxy.requests().size(), 1u);
 }
 
 TEST(GetJson, RedirectLimitAndProtocols) {

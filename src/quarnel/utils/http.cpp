@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "quarnel/utils/forge.hpp"
@@ -63,14 +64,23 @@ std::optional<Origin> origin_of(const std::string& url) {
 // libcurl resolves "localhost" and every name under it to this machine itself, and writes an
 // address host in its normal form ("127.1" and "2130706433" as "127.0.0.1", every spelling of
 // the IPv6 loopback as "[::1]"), so these few forms cover every loopback host it reaches.
-bool is_loopback(const std::string& host) {
+bool is_loopback(std::string_view host) {
   if (host == "localhost" || host.ends_with(".localhost") || host == "[::1]") return true;
-  const std::vector<std::string> octets = text::split(host, ".");
-  return octets.size() == 4 && octets[0] == "127" &&
-         std::all_of(octets.begin(), octets.end(), [](const std::string& octet) {
-           return !octet.empty() && std::all_of(octet.begin(), octet.end(),
-                                                [](char c) { return c >= '0' && c <= '9'; });
-         });
+  if (!host.starts_with("127.")) return false;
+  // Four non-empty runs of digits; walked, since a host may be as long as the URL.
+  std::size_t octets = 1;
+  bool digits = false;
+  for (const char c : host) {
+    if (c == '.') {
+      if (!digits || ++octets > 4) return false;
+      digits = false;
+    } else if (c >= '0' && c <= '9') {
+      digits = true;
+    } else {
+      return false;
+    }
+  }
+  return octets == 4 && digits;
 }
 
 // Over plain HTTP anyone on the way reads the header; a forge served on this machine (as tests
@@ -149,6 +159,12 @@ Hop perform_once(const std::string& url, const std::vector<std::string>& headers
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write_body);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+  // A token goes over plain HTTP to this machine only because that traffic never leaves it: a
+  // proxy from the environment would receive the request, header and all. An empty proxy
+  // overrides every proxy variable; any other host keeps the user's proxy.
+  if (const auto origin = origin_of(url); origin && is_loopback(origin->host)) {
+    curl_easy_setopt(h, CURLOPT_PROXY, "");
+  }
 
   const CURLcode code = curl_easy_perform(h);
   if (body.too_large || code == CURLE_FILESIZE_EXCEEDED) throw_too_large();
