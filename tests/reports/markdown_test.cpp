@@ -75,6 +75,48 @@ TEST(MarkdownEscapeTest, CodeSpans) {
   for (const auto& c : cases) EXPECT_EQ(code_span(c.raw, c.in_table), c.expected) << c.raw;
 }
 
+// A checkout's texts (an origin URL, file names, findings quoting them) may carry terminal escape
+// sequences; whoever reads the report with cat or in a terminal pager must not have them obeyed.
+TEST(MarkdownEscapeTest, ControlCharactersAreShownEscaped) {
+  struct Case {
+    std::string raw;
+    std::string text;
+    std::string code;
+  };
+  const std::vector<Case> cases = {
+      {"\x1b]0;title\x07", "\\\\x1b\\]0;title\\\\x07", "`\\x1b]0;title\\x07`"},
+      {"\x1b[2J", "\\\\x1b\\[2J", "`\\x1b[2J`"},
+      {"a\tb\x7f", "a\\\\tb\\\\x7f", "`a\\tb\\x7f`"},
+      {"\xc2\x9b"
+       "31m",
+       "\\\\x9b"
+       "31m",
+       "`\\x9b"
+       "31m`"},  // C1 CSI
+      {std::string("\0", 1), "\\\\x00", "`\\x00`"},
+      // Line breaks keep their own forms; other characters stay.
+      {"a\nb \xc2\xa0\xe2\x80\x8b", "a<br>b \xc2\xa0\xe2\x80\x8b", "`a b \xc2\xa0\xe2\x80\x8b`"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(escape_text(c.raw), c.text) << quarnel::utils::text::repr(c.raw);
+    EXPECT_EQ(code_span(c.raw, true), c.code) << quarnel::utils::text::repr(c.raw);
+  }
+}
+
+TEST(MarkdownRendererTest, NoControlCharacterReachesTheReport) {
+  Assessment a = sample_assessment();
+  a.repository.url = "https://example.org/\x1b]0;owned\x07/r\x1b[2J";
+  a.indicators[0].output = "Remote: https://example.org/\x1b]0;owned\x07";
+  a.indicators[0].evidence = "URL: \x1b[2J\xc2\x9b";
+  const std::string report = render(a);
+  for (const char c : report) {
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_FALSE((byte < 0x20 && byte != '\n') || byte == 0x7f) << static_cast<int>(byte);
+  }
+  EXPECT_EQ(report.find("\xc2\x9b"), std::string::npos);
+  EXPECT_NE(report.find("`https://example.org/\\x1b]0;owned\\x07/r\\x1b[2J`"), std::string::npos);
+}
+
 TEST(MarkdownRendererTest, HeadlineAndLevel) {
   for (const auto& [level, shown] : std::vector<std::pair<std::string, std::string>>{
            {"silver", "silver"}, {"", "none"}, {"gold_*", "gold\\_\\*"}}) {

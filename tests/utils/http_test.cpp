@@ -176,7 +176,8 @@ TEST(GetJson, TokenStaysWithItsOriginAcrossRedirects) {
 // Sets environment variables for one test and puts back what was there.
 class ScopedEnvironment {
  public:
-  ScopedEnvironment(std::initializer_list<std::pair<const char*, std::optional<std::string>>> vars) {
+  ScopedEnvironment(
+      std::initializer_list<std::pair<const char*, std::optional<std::string>>> vars) {
     for (const auto& [name, value] : vars) {
       const char* old = std::getenv(name);
       saved_.emplace_back(name, old == nullptr ? std::nullopt : std::optional<std::string>(old));

@@ -18,16 +18,26 @@ namespace {
 
 constexpr std::string_view ACTIVE_CHARACTERS = "\\`*_[]<>|~&$";
 
-// Calls `on_break` for each CR LF, CR or LF and `on_char` for every other byte.
-template <typename OnChar, typename OnBreak>
-void walk_lines(std::string_view value, OnChar on_char, OnBreak on_break) {
+// Calls `on_break` for each CR LF, CR or LF, `on_control` with the escaped form of every other
+// C0 or C1 control character or DEL (texts of a checkout may hold terminal escape sequences),
+// and `on_char` for every other byte.
+template <typename OnChar, typename OnBreak, typename OnControl>
+void walk_lines(std::string_view value, OnChar on_char, OnBreak on_break, OnControl on_control) {
   for (std::size_t i = 0; i < value.size(); ++i) {
     const char c = value[i];
+    const auto byte = static_cast<unsigned char>(c);
     if (c == '\r') {
       if (i + 1 < value.size() && value[i + 1] == '\n') ++i;
       on_break();
     } else if (c == '\n') {
       on_break();
+    } else if (byte < 0x20 || byte == 0x7F) {
+      on_control(text::escape_controls(value.substr(i, 1)));
+    } else if (byte == 0xC2 && i + 1 < value.size() &&
+               static_cast<unsigned char>(value[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(value[i + 1]) <= 0x9F) {
+      on_control(text::escape_controls(value.substr(i, 2)));
+      ++i;
     } else {
       on_char(c);
     }
@@ -45,7 +55,14 @@ std::string escape_text(std::string_view value) {
         if (ACTIVE_CHARACTERS.find(c) != std::string_view::npos) out.push_back('\\');
         out.push_back(c);
       },
-      [&] { out.append("<br>"); });
+      [&] { out.append("<br>"); },
+      [&](const std::string& escaped) {
+        // The backslash of the escape is itself active in Markdown text.
+        for (const char e : escaped) {
+          if (e == '\\') out.push_back('\\');
+          out.push_back(e);
+        }
+      });
   return out;
 }
 
@@ -58,7 +75,7 @@ std::string code_span(std::string_view value, bool in_table) {
         if (in_table && c == '|') body.push_back('\\');
         body.push_back(c);
       },
-      [&] { body.push_back(' '); });
+      [&] { body.push_back(' '); }, [&](const std::string& escaped) { body += escaped; });
   if (body.empty()) return body;  // "``" would be shown as two backticks
 
   std::size_t longest = 0;
