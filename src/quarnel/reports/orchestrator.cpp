@@ -1,7 +1,6 @@
 #include "quarnel/reports/orchestrator.hpp"
 
 #include <algorithm>
-#include <system_error>
 
 #include "quarnel/reports/markdown.hpp"
 #include "quarnel/utils/fs.hpp"
@@ -109,18 +108,9 @@ std::string generate_report(const core::models::Assessment& assessment, std::str
     if (extension.empty()) extension = detail::DEFAULT_EXTENSION;
     target /= std::string(detail::DEFAULT_STEM) + std::string(extension);
   }
-  // Before any directory is made: one made through a planted link would already be outside.
-  if (checkout) utils::fs::check_writable(target, *checkout);
-  const stdfs::path parent = target.parent_path();
-  if (!parent.empty()) {
-    std::error_code ec;
-    stdfs::create_directories(parent, ec);
-    if (ec) {
-      throw OsError("Cannot create directory " + utils::text::repr(parent.string()) + ": " +
-                    ec.message());
-    }
-  }
-  utils::fs::write_text(target, content, checkout);
+  // The directories on the way are made there too: inside the checkout only once the rule has
+  // cleared the whole path, since one made through a planted link would already be outside.
+  utils::fs::write_text(target, content, checkout, utils::fs::Parents::Made);
   utils::log::get_logger(LOGGER_NAME).info("Report written to %s", target.string());
   return target.string();
 }
