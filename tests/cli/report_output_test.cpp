@@ -187,6 +187,12 @@ TEST(ReportOutput, AReportPathThatReachesTheCheckoutByAnotherSpellingIsHeldToThe
     w.expect_refused(
         quarnel_from({"assess", ".", "-q", "-o", (logical / "report.txt").string()}, logical));
   }
+  {
+    SCOPED_TRACE("a file of the checkout with a second hard link");
+    const LinkedWorkspace w;
+    stdfs::create_hard_link(w.victim, w.repo / "report.txt");
+    w.expect_refused(quarnel({"assess", ".", "-q", "-o", "report.txt"}, w.repo));
+  }
 }
 
 TEST(ReportOutput, PathsThatLeaveTheCheckoutAreWritten) {

@@ -576,5 +576,33 @@ TEST(FsWriteTextInCheckout, TheRefusalSaysWhatTheEntryIs) {
   }
 }
 
+TEST(FsWriteTextInCheckout, AFileWithASecondHardLinkIsRefused) {
+  struct Case {
+    std::string label;
+    // The name written, below the checkout.
+    std::string name;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"the file itself", "report.txt", "it is a regular file with 2 hard links"},
+      {"through a link inside", "latest.txt", "it leads to a regular file with 2 hard links"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const Workspace w;
+    stdfs::create_hard_link(w.victim, w.repo / "report.txt");
+    stdfs::create_symlink("report.txt", w.repo / "latest.txt");
+    const stdfs::path path = w.repo / c.name;
+    EXPECT_EQ(w.refusal(path), "cannot write " + quoted(path) + ": " + c.reason);
+    w.expect_victim_untouched();
+  }
+  // Outside the checkout the file is the user's own, hard links and all.
+  const Workspace w;
+  const stdfs::path second = w.elsewhere / "second";
+  stdfs::create_hard_link(w.victim, second);
+  write_text(second, "mine\n", w.repo);
+  EXPECT_EQ(read_bytes(w.victim), "mine\n");
+}
+
 }  // namespace
 }  // namespace quarnel::utils::fs

@@ -706,9 +706,14 @@ void check_regular(const stdfs::path& path, const struct stat& st, std::string_v
     refuse_write(
         path, std::string(it_is) + " " + std::string(kind_of(st.st_mode)) + ", not a regular file");
   }
+  // Writing it would rewrite the other names' content too, wherever they are.
+  if (st.st_nlink > 1) {
+    refuse_write(path, std::string(it_is) + " a regular file with " + std::to_string(st.st_nlink) +
+                           " hard links");
+  }
 }
 
-// The last entry of a walk held to the rule: a regular file of the checkout, or
+// The last entry of a walk held to the rule: a regular file of the checkout with one link, or
 // none yet. With `open`, the descriptor to write it through, not yet truncated; without, only
 // the refusals, and no descriptor.
 Descriptor open_last(const Walk& walk, bool open) {
@@ -763,9 +768,9 @@ Descriptor open_last(const Walk& walk, bool open) {
   if (!open) {
     return Descriptor(-1);
   }
-  // Not truncated on opening: that waits until the descriptor is known to be a regular file.
-  // O_NOFOLLOW refuses a link swapped in since the check; O_NONBLOCK keeps a FIFO from holding
-  // the open until a reader comes.
+  // Not truncated on opening: that waits until the descriptor is known to be a regular file
+  // with one link. O_NOFOLLOW refuses a link swapped in since the check; O_NONBLOCK keeps a
+  // FIFO from holding the open until a reader comes.
   Descriptor fd(::openat(
       walk.dir(), name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
   if (fd.get() < 0) {

@@ -86,10 +86,10 @@ enum class Parents { Existing, Made };
 // held to the rule, as is a path that lies_inside the checkout: a link must resolve inside the
 // checkout (a dangling, looping or leading-out one is refused for what it is), the walk may not
 // leave the checkout again except by a ".." that leaves it as written too, and the file must be
-// a regular file, or not exist yet. The whole path is checked before anything is
+// a regular file with one link, or not exist yet. The whole path is checked before anything is
 // made; directories and the file are then made and opened from descriptors of the directories
 // checked, never through a link, and the file is written only once its descriptor shows a
-// regular file of the checkout. A path that never enters the checkout is the
+// regular file of the checkout with one link. A path that never enters the checkout is the
 // user's own: a link of theirs is followed, and /dev/null or /dev/stdout work. OsError naming the
 // path and the entry when the rule refuses.
 void write_text(const stdfs::path& path, std::string_view content,
