@@ -195,7 +195,7 @@ TEST(ReportOutput, AReportPathThatReachesTheCheckoutByAnotherSpellingIsHeldToThe
   }
 }
 
-TEST(ReportOutput, PathsThatLeaveTheCheckoutAreWritten) {
+TEST(ReportOutput, PathsThatLeaveTheCheckoutOrNameADirectoryAreWritten) {
   const LinkedWorkspace w;
   // Up out of the checkout as spelled and as walked: the user's own place beside it.
   auto done = quarnel({"assess", ".", "-q", "-o", "../report.txt"}, w.repo);
@@ -205,6 +205,10 @@ TEST(ReportOutput, PathsThatLeaveTheCheckoutAreWritten) {
   done = quarnel({"assess", ".", "-q", "-o", "/dev/stdout"}, w.repo);
   EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
   EXPECT_TRUE(done.stdout_text.starts_with("Assessment Results\n")) << done.stdout_text;
+  // A trailing separator names a directory, made in the checkout when missing.
+  done = quarnel({"assess", ".", "-f", "json", "-q", "-o", "reports/"}, w.box / "alias");
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  EXPECT_TRUE(slurp(w.repo / "reports/quarnel-report.json").starts_with("{\n"));
 }
 
 }  // namespace

@@ -216,12 +216,30 @@ TEST(GenerateReportTest, ExistingFileIsReplacedWhole) {
   EXPECT_EQ(read_file(path), generate_report(sample_assessment()));
 }
 
-TEST(GenerateReportTest, TrailingSeparatorOnAMissingPathNamesTheFile) {
+// A trailing separator says the path is a directory: made when missing, in the checkout too,
+// and the report goes into it under its usual name.
+TEST(GenerateReportTest, TrailingSeparatorNamesADirectoryMadeWhenMissing) {
+  const std::vector<DirectoryCase> cases = {
+      {"text", "quarnel-report.txt"},
+      {"json", "quarnel-report.json"},
+      {"markdown", "quarnel-report.md"},
+  };
+  const auto a = sample_assessment();
+  for (const auto& c : cases) {
+    for (const bool in_checkout : {false, true}) {
+      SCOPED_TRACE(c.fmt + (in_checkout ? ", in the checkout" : ""));
+      TempDir dir;
+      const std::string given = (dir / "reports" / "new").string() + "/";
+      const auto checkout = in_checkout ? std::optional<stdfs::path>(dir.path()) : std::nullopt;
+      const std::string written = generate_report(a, c.fmt, stdfs::path(given), {}, checkout);
+      EXPECT_EQ(written, given + c.file_name);
+      EXPECT_EQ(read_file(given + c.file_name), generate_report(a, c.fmt));
+    }
+  }
+  // Without the separator a missing path is still the file.
   TempDir dir;
-  const std::string given = (dir / "out").string() + "/";
-  const std::string written = generate_report(sample_assessment(), "text", stdfs::path(given));
-  EXPECT_EQ(written, (dir / "out").string());
-  EXPECT_TRUE(stdfs::is_regular_file(dir / "out"));
+  EXPECT_EQ(generate_report(a, "json", dir / "reports"), (dir / "reports").string());
+  EXPECT_TRUE(stdfs::is_regular_file(dir / "reports"));
 }
 
 // In the checkout, ".." goes up from where a link led, and nothing is made before the whole path

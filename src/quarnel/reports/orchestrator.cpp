@@ -98,12 +98,8 @@ std::string generate_report(const core::models::Assessment& assessment, std::str
   if (!output_path || output_path->empty()) return content;
 
   stdfs::path target = *output_path;
-  // A trailing separator on a path that is no directory would have the parent step create the
-  // directory and the write then fail on it; the name before the separator is the file.
-  while (!target.has_filename() && target.has_relative_path() && !utils::fs::is_directory(target)) {
-    target = target.parent_path();
-  }
-  if (utils::fs::is_directory(target)) {
+  // A trailing separator says the path is a directory, to be made when missing.
+  if (target.native().ends_with('/') || utils::fs::is_directory(target)) {
     std::string_view extension = detail::lookup(detail::EXTENSIONS, fmt);
     if (extension.empty()) extension = detail::DEFAULT_EXTENSION;
     target /= std::string(detail::DEFAULT_STEM) + std::string(extension);
