@@ -138,5 +138,78 @@ TEST(ReportOutput, WritesTheUsersOwnPathsAndLinksThatStayInside) {
   EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
 }
 
+// The shell's $PWD and a workspace reached through a link spell the checkout differently from
+// where it is: the rule must hold however the path reaches the checkout.
+struct LinkedWorkspace {
+  LinkedWorkspace() {
+    repo = box.mkdir("real/repo");
+    box.write("real/repo/README.md", "# tool\n");
+    victim = box.write("victim", "ORIGINAL\n");
+    stdfs::create_directory_symlink(box / "real", box / "linked");
+    stdfs::create_directory_symlink(repo, box / "alias");
+  }
+  void expect_refused(const process::Completed& done) const {
+    EXPECT_EQ(done.exit_code, 2) << done.stderr_text;
+    EXPECT_EQ(lines(done.stderr_text), 1u) << done.stderr_text;
+    EXPECT_TRUE(done.stderr_text.starts_with("quarnel: error: ")) << done.stderr_text;
+    EXPECT_TRUE(slurp(victim) == "ORIGINAL\n") << "a file outside the checkout changed";
+  }
+  TempDir box;
+  stdfs::path repo;
+  stdfs::path victim;
+};
+
+// Run from `cwd` as a shell started there through a link would: with PWD its logical path.
+process::Completed quarnel_from(const std::vector<std::string>& args, const stdfs::path& cwd) {
+  std::vector<std::string> argv = args;
+  argv.insert(argv.begin(), testing::quarnel_binary());
+  process::RunOptions options;
+  options.cwd = cwd;
+  options.environment = {{"PWD", cwd.string()}};
+  options.timeout = std::chrono::seconds(60);
+  return process::run(argv, options);
+}
+
+TEST(ReportOutput, AReportPathThatReachesTheCheckoutByAnotherSpellingIsHeldToTheRule) {
+  {
+    SCOPED_TRACE("through a linked directory above the checkout");
+    const LinkedWorkspace w;
+    stdfs::create_symlink(w.victim, w.repo / "report.txt");
+    w.expect_refused(quarnel(
+        {"assess", w.repo.string(), "-q", "-o", (w.box / "linked/repo/report.txt").string()},
+        w.box.path()));
+  }
+  {
+    SCOPED_TRACE("through $PWD from a linked working directory");
+    const LinkedWorkspace w;
+    stdfs::create_symlink(w.victim, w.repo / "report.txt");
+    const stdfs::path logical = w.box / "alias";
+    w.expect_refused(
+        quarnel_from({"assess", ".", "-q", "-o", (logical / "report.txt").string()}, logical));
+  }
+  {
+    SCOPED_TRACE("a file of the checkout with a second hard link");
+    const LinkedWorkspace w;
+    stdfs::create_hard_link(w.victim, w.repo / "report.txt");
+    w.expect_refused(quarnel({"assess", ".", "-q", "-o", "report.txt"}, w.repo));
+  }
+}
+
+TEST(ReportOutput, PathsThatLeaveTheCheckoutOrNameADirectoryAreWritten) {
+  const LinkedWorkspace w;
+  // Up out of the checkout as spelled and as walked: the user's own place beside it.
+  auto done = quarnel({"assess", ".", "-q", "-o", "../report.txt"}, w.repo);
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  EXPECT_TRUE(slurp(w.box / "real/report.txt").starts_with("Assessment Results\n"));
+  // The user's own links outside the checkout still work, the special ones too.
+  done = quarnel({"assess", ".", "-q", "-o", "/dev/stdout"}, w.repo);
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  EXPECT_TRUE(done.stdout_text.starts_with("Assessment Results\n")) << done.stdout_text;
+  // A trailing separator names a directory, made in the checkout when missing.
+  done = quarnel({"assess", ".", "-f", "json", "-q", "-o", "reports/"}, w.box / "alias");
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  EXPECT_TRUE(slurp(w.repo / "reports/quarnel-report.json").starts_with("{\n"));
+}
+
 }  // namespace
 }  // namespace quarnel::cli

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -214,12 +216,85 @@ TEST(GenerateReportTest, ExistingFileIsReplacedWhole) {
   EXPECT_EQ(read_file(path), generate_report(sample_assessment()));
 }
 
-TEST(GenerateReportTest, TrailingSeparatorOnAMissingPathNamesTheFile) {
+// A trailing separator says the path is a directory: made when missing, in the checkout too,
+// and the report goes into it under its usual name.
+TEST(GenerateReportTest, TrailingSeparatorNamesADirectoryMadeWhenMissing) {
+  const std::vector<DirectoryCase> cases = {
+      {"text", "quarnel-report.txt"},
+      {"json", "quarnel-report.json"},
+      {"markdown", "quarnel-report.md"},
+  };
+  const auto a = sample_assessment();
+  for (const auto& c : cases) {
+    for (const bool in_checkout : {false, true}) {
+      SCOPED_TRACE(c.fmt + (in_checkout ? ", in the checkout" : ""));
+      TempDir dir;
+      const std::string given = (dir / "reports" / "new").string() + "/";
+      const auto checkout = in_checkout ? std::optional<stdfs::path>(dir.path()) : std::nullopt;
+      const std::string written = generate_report(a, c.fmt, stdfs::path(given), {}, checkout);
+      EXPECT_EQ(written, given + c.file_name);
+      EXPECT_EQ(read_file(given + c.file_name), generate_report(a, c.fmt));
+    }
+  }
+  // Without the separator a missing path is still the file.
   TempDir dir;
-  const std::string given = (dir / "out").string() + "/";
-  const std::string written = generate_report(sample_assessment(), "text", stdfs::path(given));
-  EXPECT_EQ(written, (dir / "out").string());
-  EXPECT_TRUE(stdfs::is_regular_file(dir / "out"));
+  EXPECT_EQ(generate_report(a, "json", dir / "reports"), (dir / "reports").string());
+  EXPECT_TRUE(stdfs::is_regular_file(dir / "reports"));
+}
+
+// In the checkout, ".." goes up from where a link led, and nothing is made before the whole path
+// is known to stay inside: a planted link must not get a directory or an empty file made outside.
+TEST(GenerateReportTest, InTheCheckoutDotDotIsWalkedAndNothingIsMadeBeforeTheRuleHolds) {
+  struct Case {
+    std::string label;
+    std::function<void(const stdfs::path& repo, const stdfs::path& outside)> plant;
+    std::string output;  // below the checkout
+    // Where the report lands, below the checkout's parent; empty when it is refused.
+    std::string lands;
+  };
+  const std::vector<Case> cases = {
+      {"a link to a directory outside, then up and down",
+       [](const auto& r, const auto& o) {
+         stdfs::create_directories(o / "etc");
+         stdfs::create_directory_symlink(o / "etc", r / "docs");
+       },
+       "docs/../new/r.txt", ""},
+      {"a link to the checkout itself, then up past it",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "b");
+         stdfs::create_directory_symlink(".", r / "a");
+       },
+       "a/b/../../r.txt", ""},
+      {"a link to a directory deeper inside, then up",
+       [](const auto& r, const auto&) {
+         stdfs::create_directories(r / "sub/deep");
+         stdfs::create_directory_symlink("sub/deep", r / "docs");
+       },
+       "docs/../new/r.txt", "repo/sub/new/r.txt"},
+      {"a directory made, then left again", [](const auto&, const auto&) {},
+       "made/../also/made/r.txt", "repo/also/made/r.txt"},
+      // No link of the checkout moved it: the place beside the checkout is the user's own.
+      {"up out of the checkout as written", [](const auto&, const auto&) {}, "../beside.txt",
+       "beside.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir box;
+    const stdfs::path repo = box.mkdir("repo");
+    const stdfs::path outside = box.mkdir("outside");
+    c.plant(repo, outside);
+    const auto before = entries_below(box.path());
+    const stdfs::path output = repo / c.output;
+    if (c.lands.empty()) {
+      EXPECT_THROW(generate_report(sample_assessment(), "text", output, {}, repo),
+                   quarnel::OsError);
+      EXPECT_EQ(entries_below(box.path()), before) << "something was made";
+    } else {
+      EXPECT_EQ(generate_report(sample_assessment(), "text", output, {}, repo), output.string());
+      EXPECT_EQ(read_file(box / c.lands), generate_report(sample_assessment()));
+      EXPECT_TRUE(stdfs::is_empty(outside));
+    }
+  }
 }
 
 TEST(GenerateReportTest, ParentThatIsAFileFailsWithoutLogging) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "quarnel/error.hpp"
 #include "support/fixtures.hpp"
@@ -465,6 +466,142 @@ TEST(FsWriteText, FailureIsAnOsErrorWithTheReason) {
     EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos)
         << e.what();
   }
+}
+
+// A checkout below a linked directory, a link of the user's to it, and a file of the user's
+// beside it that no write into the checkout may change.
+struct Workspace {
+  Workspace() {
+    repo = dir.mkdir("real/repo");
+    dir.mkdir("real/repo/sub");
+    victim = dir.write("victim", "ORIGINAL\n");
+    elsewhere = dir.mkdir("elsewhere");
+    stdfs::create_directory_symlink(dir / "real", dir / "linked");
+    stdfs::create_directory_symlink(repo, dir / "alias");
+  }
+  void expect_victim_untouched() const {
+    EXPECT_EQ(read_bytes(victim), "ORIGINAL\n") << "a file outside the checkout changed";
+    EXPECT_TRUE(stdfs::is_empty(elsewhere)) << "something was made outside the checkout";
+  }
+  std::string refusal(const stdfs::path& path) const {
+    try {
+      write_text(path, "report\n", repo);
+    } catch (const OsError& e) {
+      return e.what();
+    }
+    ADD_FAILURE() << "wrote " << path;
+    return {};
+  }
+
+  TempDir dir;
+  stdfs::path repo;
+  stdfs::path victim;
+  stdfs::path elsewhere;
+};
+
+std::string quoted(const stdfs::path& path) { return text::repr(path.string()); }
+
+TEST(FsWriteTextInCheckout, TheRuleHoldsWhereverThePathEntersTheCheckout) {
+  struct Case {
+    std::string label;
+    std::function<stdfs::path(const Workspace&)> path;
+  };
+  const std::vector<Case> cases = {
+      {"spelled inside", [](const Workspace& w) { return w.repo / "report.txt"; }},
+      {"through a linked directory above the checkout",
+       [](const Workspace& w) { return w.dir / "linked/repo/report.txt"; }},
+      {"through a link of the user's to the checkout",
+       [](const Workspace& w) { return w.dir / "alias/report.txt"; }},
+      {"through a link and back up from a directory of the checkout",
+       [](const Workspace& w) { return w.dir / "alias/sub/../report.txt"; }},
+      {"a link of the user's to the planted name",
+       [](const Workspace& w) {
+         stdfs::create_symlink(w.dir / "linked/repo/report.txt", w.dir / "latest.txt");
+         return w.dir / "latest.txt";
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const Workspace w;
+    stdfs::create_symlink(w.victim, w.repo / "report.txt");
+    const std::string message = w.refusal(c.path(w));
+    EXPECT_TRUE(message.ends_with("is a symbolic link that leads outside the checkout")) << message;
+    w.expect_victim_untouched();
+  }
+  // With nothing planted, each of these spellings writes the checkout's own file.
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label + ", nothing planted");
+    const Workspace w;
+    write_text(c.path(w), "report\n", w.repo);
+    EXPECT_EQ(read_bytes(w.repo / "report.txt"), "report\n");
+    w.expect_victim_untouched();
+  }
+}
+
+TEST(FsWriteTextInCheckout, TheRefusalSaysWhatTheEntryIs) {
+  struct Case {
+    std::string label;
+    std::function<void(const Workspace&, const stdfs::path& entry)> plant;
+    std::string what;
+  };
+  const std::vector<Case> cases = {
+      {"dangling",
+       [](const Workspace&, const stdfs::path& e) { stdfs::create_symlink("missing", e); },
+       "is a dangling symbolic link"},
+      {"looping",
+       [](const Workspace&, const stdfs::path& e) { stdfs::create_symlink(e.filename(), e); },
+       "is a looping symbolic link"},
+      {"looping through a second link",
+       [](const Workspace&, const stdfs::path& e) {
+         stdfs::create_symlink("other", e);
+         stdfs::create_symlink(e.filename(), e.parent_path() / "other");
+       },
+       "is a looping symbolic link"},
+      {"leading outside",
+       [](const Workspace& w, const stdfs::path& e) { stdfs::create_symlink(w.elsewhere, e); },
+       "is a symbolic link that leads outside the checkout"},
+  };
+  for (const auto& c : cases) {
+    // The planted entry as the file itself and as a directory on the way to it.
+    for (const bool on_the_way : {false, true}) {
+      SCOPED_TRACE(c.label + (on_the_way ? ", on the way" : ", the file"));
+      const Workspace w;
+      const stdfs::path entry = w.repo / "out";
+      c.plant(w, entry);
+      const stdfs::path path = on_the_way ? entry / "report.txt" : entry;
+      EXPECT_EQ(w.refusal(path),
+                "cannot write " + quoted(path) + ": " + quoted(entry) + " " + c.what);
+      w.expect_victim_untouched();
+    }
+  }
+}
+
+TEST(FsWriteTextInCheckout, AFileWithASecondHardLinkIsRefused) {
+  struct Case {
+    std::string label;
+    // The name written, below the checkout.
+    std::string name;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"the file itself", "report.txt", "it is a regular file with 2 hard links"},
+      {"through a link inside", "latest.txt", "it leads to a regular file with 2 hard links"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const Workspace w;
+    stdfs::create_hard_link(w.victim, w.repo / "report.txt");
+    stdfs::create_symlink("report.txt", w.repo / "latest.txt");
+    const stdfs::path path = w.repo / c.name;
+    EXPECT_EQ(w.refusal(path), "cannot write " + quoted(path) + ": " + c.reason);
+    w.expect_victim_untouched();
+  }
+  // Outside the checkout the file is the user's own, hard links and all.
+  const Workspace w;
+  const stdfs::path second = w.elsewhere / "second";
+  stdfs::create_hard_link(w.victim, second);
+  write_text(second, "mine\n", w.repo);
+  EXPECT_EQ(read_bytes(w.victim), "mine\n");
 }
 
 }  // namespace

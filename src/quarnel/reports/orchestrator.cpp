@@ -1,7 +1,6 @@
 #include "quarnel/reports/orchestrator.hpp"
 
 #include <algorithm>
-#include <system_error>
 
 #include "quarnel/reports/markdown.hpp"
 #include "quarnel/utils/fs.hpp"
@@ -99,28 +98,15 @@ std::string generate_report(const core::models::Assessment& assessment, std::str
   if (!output_path || output_path->empty()) return content;
 
   stdfs::path target = *output_path;
-  // A trailing separator on a path that is no directory would have the parent step create the
-  // directory and the write then fail on it; the name before the separator is the file.
-  while (!target.has_filename() && target.has_relative_path() && !utils::fs::is_directory(target)) {
-    target = target.parent_path();
-  }
-  if (utils::fs::is_directory(target)) {
+  // A trailing separator says the path is a directory, to be made when missing.
+  if (target.native().ends_with('/') || utils::fs::is_directory(target)) {
     std::string_view extension = detail::lookup(detail::EXTENSIONS, fmt);
     if (extension.empty()) extension = detail::DEFAULT_EXTENSION;
     target /= std::string(detail::DEFAULT_STEM) + std::string(extension);
   }
-  // Before any directory is made: one made through a planted link would already be outside.
-  if (checkout) utils::fs::check_writable(target, *checkout);
-  const stdfs::path parent = target.parent_path();
-  if (!parent.empty()) {
-    std::error_code ec;
-    stdfs::create_directories(parent, ec);
-    if (ec) {
-      throw OsError("Cannot create directory " + utils::text::repr(parent.string()) + ": " +
-                    ec.message());
-    }
-  }
-  utils::fs::write_text(target, content, checkout);
+  // The directories on the way are made there too: inside the checkout only once the rule has
+  // cleared the whole path, since one made through a planted link would already be outside.
+  utils::fs::write_text(target, content, checkout, utils::fs::Parents::Made);
   utils::log::get_logger(LOGGER_NAME).info("Report written to %s", target.string());
   return target.string();
 }

@@ -35,11 +35,11 @@ std::vector<std::string> available_formats();
 // Renders the assessment in the format `fmt` (matched exactly) as valid UTF-8 (each maximal
 // invalid subpart of a rendered text replaced by U+FFFD) and returns the text; with a
 // non-empty `output_path` writes it there instead (into "quarnel-report" plus the format's
-// extension when the path is an existing directory, parents created) and returns the path
-// written. UnknownFormatError before anything is rendered; a rendering error before anything is
-// written; OsError when the file or its parents cannot be made. With `checkout`, the checkout
-// being assessed, a report path inside it is written only as utils::fs::check_writable allows,
-// decided before any directory is made.
+// extension when the path is an existing directory or ends in a separator, parents created) and
+// returns the path written. UnknownFormatError before anything is rendered; a rendering error
+// before anything is written; OsError when the file or its parents cannot be made. With
+// `checkout`, the checkout being assessed, the report is written under the rule of
+// utils::fs::write_text, which decides before any directory is made.
 std::string generate_report(const core::models::Assessment& assessment,
                             std::string_view fmt = "text",
                             const std::optional<std::filesystem::path>& output_path = std::nullopt,

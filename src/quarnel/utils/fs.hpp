@@ -2,7 +2,8 @@
 
 // File-system helpers for reading an untrusted checkout. The tests never throw; reads refuse
 // anything but a regular file, read at most MAX_READ_BYTES, and refuse links that resolve
-// outside a given root; named directories are decided by one rule (named_directory).
+// outside a given root; named directories are decided by one rule (named_directory), and the one
+// file written, the report, by another (write_text).
 
 #include <cstddef>
 #include <filesystem>
@@ -72,18 +73,26 @@ std::optional<std::string> read_text_or_none(const stdfs::path& path,
 // given and resolved. False when either cannot be made absolute.
 bool lies_inside(const stdfs::path& path, const stdfs::path& root) noexcept;
 
-// The rule for the one file quarnel writes, when `path` lies inside the checkout `root` (as
-// lies_inside decides; elsewhere the path is the user's own and nothing is checked): every entry
-// on the way that exists, and the file itself, may be a link only when it resolves inside `root`,
-// and the file, when it exists, must be a regular file (no FIFO, socket, device or directory).
-// OsError naming the path otherwise. Entries that do not exist yet are created as plain ones.
-void check_writable(const stdfs::path& path, const stdfs::path& root);
+// Whether write_text may make the missing directories on the way to the file.
+enum class Parents { Existing, Made };
 
-// Writes the text exactly (UTF-8, no BOM, nothing appended), replacing the file. With `root`,
-// check_writable decides first, and a file inside `root` is opened without waiting (a FIFO
-// swapped in meanwhile is refused, not waited on) and only written once it is known to be a
-// regular file inside `root`. OsError on failure.
+// Writes the text exactly (UTF-8, no BOM, nothing appended), replacing the file; with
+// Parents::Made, missing directories on the way are made first (OsError "Cannot create
+// directory ..." when one cannot be). OsError on failure.
+//
+// With `root`, the checkout being assessed, the rule for the one file quarnel writes. The path
+// is walked as the kernel will walk it (links followed, ".." taken from where a link led); from
+// the first entry that lies in the checkout, or that the walk enters it through, every entry is
+// held to the rule, as is a path that lies_inside the checkout: a link must resolve inside the
+// checkout (a dangling, looping or leading-out one is refused for what it is), the walk may not
+// leave the checkout again except by a ".." that leaves it as written too, and the file must be
+// a regular file with one link, or not exist yet. The whole path is checked before anything is
+// made; directories and the file are then made and opened from descriptors of the directories
+// checked, never through a link, and the file is written only once its descriptor shows a
+// regular file of the checkout with one link. A path that never enters the checkout is the
+// user's own: a link of theirs is followed, and /dev/null or /dev/stdout work. OsError naming the
+// path and the entry when the rule refuses.
 void write_text(const stdfs::path& path, std::string_view content,
-                const std::optional<stdfs::path>& root = {});
+                const std::optional<stdfs::path>& root = {}, Parents parents = Parents::Existing);
 
 }  // namespace quarnel::utils::fs
