@@ -30,6 +30,24 @@ extern char** environ;
 
 namespace quarnel::testing {
 
+namespace {
+
+// Variables that point git at a repository other than the one in the working directory. git
+// exports them to what it runs (a hook, `rebase --exec`), so a suite started from there would
+// have every test repository's commits and configuration land in the enclosing checkout.
+void forget_enclosing_repository() {
+  for (const char* name : {"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY",
+                           "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_COMMON_DIR", "GIT_NAMESPACE",
+                           "GIT_PREFIX"}) {
+    ::unsetenv(name);
+  }
+}
+
+// Before any test runs, whichever test binary this is linked into.
+[[maybe_unused]] const bool FORGOTTEN = (forget_enclosing_repository(), true);
+
+}  // namespace
+
 TempDir::TempDir() {
   std::string tmpl = (stdfs::temp_directory_path() / "quarnel-test-XXXXXX").string();
   if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -443,6 +461,7 @@ void open_to_others(const stdfs::path& root) {
 }
 
 void prepare_git_environment() {
+  forget_enclosing_repository();
   ::setenv("GIT_AUTHOR_NAME", "Quarnel Test", 1);
   ::setenv("GIT_AUTHOR_EMAIL", "test@example.org", 1);
   ::setenv("GIT_COMMITTER_NAME", "Quarnel Test", 1);
