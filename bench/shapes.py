@@ -77,8 +77,11 @@ def yaml_tag_directives(name, body):
         lines = []
         total = 0
         n = 0
-        while total < size - 16:
+        room = size - len(body) - len("---\n")
+        while True:
             line = "%%TAG !t%d! tag:x,%d:\n" % (n, n)
+            if total + len(line) > room:
+                break
             lines.append(line)
             total += len(line)
             n += 1
