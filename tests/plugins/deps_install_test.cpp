@@ -330,7 +330,7 @@ TEST_F(DepsInstall, RealCloneIsCheckedOutAndThenFoundByTheCheck) {
   EXPECT_TRUE(warnings[0].starts_with("git clone failed: ")) << warnings[0];
 }
 
-// A pinned repository is cloned like a URL target: by the transport of its URL's scheme alone.
+// A pinned repository is cloned like a URL target: by the transports its URL's scheme allows.
 TEST_F(DepsInstall, RealCloneOfAUrlWithoutAllowedTransportIsRefused) {
   if (!link_real_git()) GTEST_SKIP() << "git not found";
   GitFixture upstream;
@@ -362,8 +362,8 @@ TEST_F(DepsInstall, RealCloneOfAUrlWithoutAllowedTransportIsRefused) {
   EXPECT_FALSE(stdfs::exists(deps_dir() / "upstream-0a1b2c3"));
 }
 
-// The clone may use its URL's transport and no other; the checkout reads the clone just made
-// and may use none.
+// The clone of a network URL may use the network transports and no other; the checkout reads the
+// clone just made and may use none.
 TEST_F(DepsInstall, EachGitRunMayUseOnlyTheTransportItNeeds) {
   fake("git",
        "echo \"$1 ${GIT_ALLOW_PROTOCOL-unset} ${GIT_NO_LAZY_FETCH-unset}\" >> \"$HOME/runs\"\n"
@@ -371,11 +371,11 @@ TEST_F(DepsInstall, EachGitRunMayUseOnlyTheTransportItNeeds) {
   const std::string none(utils::git::detail::no_transport_name());
   struct Case {
     std::string url;
-    std::string transport;
+    std::string transports;
   };
   const std::vector<Case> cases = {
-      {"https://example.org/a.git", "https"},
-      {"git@example.org:group/a.git", "ssh"},
+      {"https://example.org/a.git", "https:http:ssh:git"},
+      {"git@example.org:group/a.git", "https:http:ssh:git"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].url);
@@ -387,7 +387,7 @@ TEST_F(DepsInstall, EachGitRunMayUseOnlyTheTransportItNeeds) {
     std::ifstream in(home() / "runs");
     std::vector<std::string> runs;
     for (std::string line; std::getline(in, line);) runs.push_back(line);
-    EXPECT_EQ(runs, (std::vector<std::string>{"clone " + cases[i].transport + " unset",
+    EXPECT_EQ(runs, (std::vector<std::string>{"clone " + cases[i].transports + " unset",
                                               "checkout " + none + " 1"}));
   }
 }

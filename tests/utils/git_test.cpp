@@ -626,24 +626,25 @@ TEST_F(CloneTest, UrlLookingLikeAnOptionIsARepositoryName) {
   EXPECT_FALSE(stdfs::exists(marker));
 }
 
-TEST(CloneTransport, IsTheOneOfTheUrlsScheme) {
+TEST(CloneTransport, NetworkUrlsMayUseEveryNetworkTransport) {
+  const std::optional<std::string_view> network = NETWORK_TRANSPORTS;
   struct Case {
     std::string url;
-    std::optional<std::string_view> transport;
+    std::optional<std::string_view> transports;
   };
   const std::vector<Case> cases = {
-      {"https://example.org/group/tool.git", "https"},
-      {"HTTPS://example.org/group/tool.git", "https"},
-      {"http://example.org/group/tool.git", "http"},
-      {"ssh://git@example.org/group/tool.git", "ssh"},
-      {"SSH://example.org/tool.git", "ssh"},
-      {"git+ssh://example.org/tool.git", "ssh"},
-      {"ssh+git://example.org/tool.git", "ssh"},
-      {"Git+SSH://example.org/tool.git", "ssh"},
-      {"git@example.org:group/tool.git", "ssh"},
-      {"user@[::1]:tool.git", "ssh"},
-      {"git://example.org/tool.git", "git"},
-      {"GIT://example.org/tool.git", "git"},
+      {"https://example.org/group/tool.git", network},
+      {"HTTPS://example.org/group/tool.git", network},
+      {"http://example.org/group/tool.git", network},
+      {"ssh://git@example.org/group/tool.git", network},
+      {"SSH://example.org/tool.git", network},
+      {"git+ssh://example.org/tool.git", network},
+      {"ssh+git://example.org/tool.git", network},
+      {"Git+SSH://example.org/tool.git", network},
+      {"git@example.org:group/tool.git", network},
+      {"user@[::1]:tool.git", network},
+      {"git://example.org/tool.git", network},
+      {"GIT://example.org/tool.git", network},
       {"file:///srv/git/tool.git", std::nullopt},
       {"/srv/git/tool.git", std::nullopt},
       {"./tool.git", std::nullopt},
@@ -658,10 +659,11 @@ TEST(CloneTransport, IsTheOneOfTheUrlsScheme) {
       {"://example.org/tool.git", std::nullopt},
       {"", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(clone_transport(c.url), c.transport) << c.url;
+  for (const auto& c : cases) EXPECT_EQ(clone_transports(c.url), c.transports) << c.url;
+  EXPECT_EQ(NETWORK_TRANSPORTS, "https:http:ssh:git");
 }
 
-TEST_F(CloneTest, OnlyTheTransportOfTheUrlsSchemeIsAllowed) {
+TEST_F(CloneTest, NoTransportButTheNetworkOnesIsAllowed) {
   EXPECT_TRUE(GitRepo(clone_repo(url_, work_ / "by-ssh")).is_repo());
   const auto marker = work_ / "ran";
   struct Case {
@@ -686,6 +688,30 @@ TEST_F(CloneTest, OnlyTheTransportOfTheUrlsSchemeIsAllowed) {
     }
   }
   EXPECT_FALSE(stdfs::exists(marker));
+}
+
+// The user's own git configuration may send a clone elsewhere (url.<base>.insteadOf, as in the
+// common rewrite of https://github.com/ onto git@github.com:): onto any network transport, and
+// never onto the file transport.
+TEST_F(CloneTest, UsersOwnRewritesLeadToAnyNetworkTransportButNotToFiles) {
+  const TempDir home;
+  const ScopedEnv home_env("HOME", home.path().string());
+  const ScopedEnv global("GIT_CONFIG_GLOBAL");
+  ::unsetenv("GIT_CONFIG_GLOBAL");  // so that git reads $HOME/.gitconfig, as a user's git does
+  const std::string repositories = work_.path().string() + "/";
+  home.write(".gitconfig", "[url \"git@localhost:" + repositories +
+                               "\"]\n\tinsteadOf = https://example.invalid/\n"
+                               "[url \"file://" +
+                               repositories + "\"]\n\tinsteadOf = https://local.invalid/\n");
+
+  const stdfs::path cloned = clone_repo("https://example.invalid/bare.git", work_ / "rewritten");
+  EXPECT_TRUE(GitRepo(cloned).has_file("NEWS"));
+  try {
+    clone_repo("https://local.invalid/bare.git", work_ / "onto-a-file");
+    ADD_FAILURE() << "a rewrite led a network URL to the file transport";
+  } catch (const CloneError& e) {
+    EXPECT_TRUE(std::string(e.what()).ends_with("fatal: transport 'file' not allowed")) << e.what();
+  }
 }
 
 TEST_F(CloneTest, LogsTheCloneWithoutUserInformation) {

@@ -99,27 +99,18 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
                                             [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-struct SchemeTransport {
-  std::string_view scheme;
-  std::string_view transport;
+// The schemes of URLs that git reaches over a network transport.
+inline constexpr std::array<std::string_view, 6> NETWORK_SCHEMES = {
+    "https", "http", "ssh", "git+ssh", "ssh+git", "git",
 };
-
-inline constexpr std::array<SchemeTransport, 6> SCHEME_TRANSPORTS = {{
-    {"https", "https"},
-    {"http", "http"},
-    {"ssh", "ssh"},
-    {"git+ssh", "ssh"},
-    {"ssh+git", "ssh"},
-    {"git", "git"},
-}};
 
 }  // namespace
 
-std::optional<std::string_view> clone_transport(std::string_view url) {
+std::optional<std::string_view> clone_transports(std::string_view url) {
   if (const auto separator = url.find("://"); separator != std::string_view::npos) {
     const std::string_view scheme = url.substr(0, separator);
-    for (const auto& entry : SCHEME_TRANSPORTS) {
-      if (equal_ignoring_ascii_case(scheme, entry.scheme)) return entry.transport;
+    for (const std::string_view network : NETWORK_SCHEMES) {
+      if (equal_ignoring_ascii_case(scheme, network)) return NETWORK_TRANSPORTS;
     }
     return std::nullopt;
   }
@@ -133,12 +124,13 @@ std::optional<std::string_view> clone_transport(std::string_view url) {
   if (const auto slash = url.find('/'); slash != std::string_view::npos && slash < colon) {
     return std::nullopt;
   }
-  return "ssh";
+  return NETWORK_TRANSPORTS;
 }
 
-std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transport) {
-  // GIT_ALLOW_PROTOCOL outranks every protocol.*.allow setting of every configuration file.
-  if (transport) return {{"GIT_ALLOW_PROTOCOL", std::string(*transport)}};
+std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transports) {
+  // GIT_ALLOW_PROTOCOL outranks every protocol.*.allow setting of every configuration file, and
+  // git hands it on to libcurl as the schemes a redirect may lead to.
+  if (transports) return {{"GIT_ALLOW_PROTOCOL", std::string(*transports)}};
   // No transport: git fetches no missing object at all where it knows GIT_NO_LAZY_FETCH, and
   // where it does not, the fetch finds no transport it may use.
   return {{"GIT_ALLOW_PROTOCOL", std::string(detail::no_transport_name())},
@@ -332,8 +324,9 @@ std::filesystem::path clone_repo(std::string_view url,
 
   process::RunOptions options;
   options.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(CLONE_TIMEOUT);
-  // file:// would copy any repository of this machine, and ext:: runs a command.
-  options.environment = transport_environment(clone_transport(url));
+  // Whatever the user's configuration rewrites the URL into: file:// would copy any repository
+  // of this machine, and ext:: runs a command.
+  options.environment = transport_environment(clone_transports(url));
   const process::Completed done = process::run(argv, options);
   if (!done.ok()) {
     throw CloneError("git clone failed: " + url::redact_in(text::strip(done.stderr_text), url));

@@ -4,7 +4,8 @@
 // afresh (no cache) and never fails: a failed query gives none, 0 or false. Once a query has
 // timed out, git is not asked again for this checkout: the remaining queries of every copy of
 // that GitRepo give their fallbacks at once. The queries run with every git transport switched
-// off, whatever the checkout's configuration says; a clone may use its URL's transport alone.
+// off, whatever the checkout's configuration says; a clone may use the network transports, or
+// for a file:// URL the file transport alone.
 
 #include <chrono>
 #include <filesystem>
@@ -65,24 +66,27 @@ class GitRepo {
   std::shared_ptr<Shared> shared_;
 };
 
-// The one transport a clone of `url` may use, named as git names it: "https" for https://,
-// "http" for http://, "ssh" for ssh://, git+ssh://, ssh+git:// and the scp-like
-// user@host:path (an "@" and then a ":" before any "/"), "git" for git://. Scheme names are
-// matched whatever their case. None for every other URL: file://, a local path, ext:: and
-// other helpers, anything unrecognised.
-std::optional<std::string_view> clone_transport(std::string_view url);
+// The transports a clone of `url` may use, as GIT_ALLOW_PROTOCOL lists them. A network URL
+// (https://, http://, ssh://, git+ssh://, ssh+git://, git://, and the scp-like user@host:path:
+// an "@" and then a ":" before any "/") may use all four network transports,
+// NETWORK_TRANSPORTS: the user's own rewrites of URLs (url.<base>.insteadOf) and a forge's
+// redirect from http to https lead from one to another. Scheme names are matched whatever
+// their case. None for every other URL: file://, a local path, ext:: and other helpers,
+// anything unrecognised.
+inline constexpr std::string_view NETWORK_TRANSPORTS = "https:http:ssh:git";
+std::optional<std::string_view> clone_transports(std::string_view url);
 
-// The settings of a git child's environment that let it use `transport` and no other one, or
-// no transport at all when it is none: then not even a fetch that git starts by itself (the
-// missing objects of a partial clone) can reach a remote, and no command that a configuration
-// gives a remote runs. The queries, the clones and the clones of pinned repositories that
-// plug-ins depend on all run git under these.
-std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transport);
+// The settings of a git child's environment that let it use the transports of `transports` (a
+// GIT_ALLOW_PROTOCOL list) and no other one, or no transport at all when it is none: then not
+// even a fetch that git starts by itself (the missing objects of a partial clone) can reach a
+// remote, and no command that a configuration gives a remote runs. The queries, the clones and
+// the clones of pinned repositories that plug-ins depend on all run git under these.
+std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transports);
 
 // Shallow clone of `url` into `dest`, or into a new owner-only "quarnel-*" directory in the
 // system's temporary directory when `dest` is none. Returns the directory. Raises CloneError
 // ("git clone failed: " and git's trimmed standard error) on a non-zero exit, also when git
-// refuses the URL's transport (see clone_transport); start failures and time-outs pass
+// refuses a transport (see clone_transports); start failures and time-outs pass
 // unchanged. Nothing is removed on failure.
 std::filesystem::path clone_repo(std::string_view url,
                                  const std::optional<std::filesystem::path>& dest = std::nullopt,
