@@ -510,5 +510,35 @@ TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
   EXPECT_TRUE(std::filesystem::is_empty(failed_tmp.path())) << "a failed clone leaves nothing";
 }
 
+// A local bare repository is cloned by its file:// URL and assessed with that URL; its path
+// names a directory, which is assessed where it lies, without a clone.
+TEST_F(CliTest, FileUrlTargetIsClonedAndAPathIsNot) {
+  testing::TempDir remote;
+  const auto bare = remote / "tool.git";
+  testing::run_checked({"git", "clone", "-q", "--bare", repo.path().string(), bare.string()},
+                       remote.path());
+  const std::string url = "file://" + bare.string();
+  testing::TempDir tmp;
+  const testing::ScopedEnv tmpdir("TMPDIR", tmp.path().string());
+
+  const auto cloned = quarnel({"assess", url, "-f", "json", "--only", "persistent_identifier"});
+  ASSERT_EQ(cloned.exit_code, 0) << cloned.stderr_text;
+  EXPECT_EQ(cloned.stderr_text, "quarnel: cloning " + url + "\n");
+  const auto report = json::parse(cloned.stdout_text);
+  EXPECT_EQ(report["repository"]["url"], url);
+  EXPECT_EQ(report["repository"]["path"], url);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "the clone is removed";
+
+  const auto in_place =
+      quarnel({"assess", bare.string(), "-f", "json", "--only", "persistent_identifier"});
+  ASSERT_EQ(in_place.exit_code, 0) << in_place.stderr_text;
+  EXPECT_EQ(in_place.stderr_text, "");
+  const auto bare_report = json::parse(in_place.stdout_text);
+  EXPECT_EQ(bare_report["repository"]["path"], bare.string());
+  // The bare directory holds no files of the checkout; the clone holds its committed identifier.
+  EXPECT_LT(bare_report["indicators"][0]["score"].get<double>(),
+            report["indicators"][0]["score"].get<double>());
+}
+
 }  // namespace
 }  // namespace quarnel::cli

@@ -301,6 +301,7 @@ TEST_F(DepsInstall, FailedCheckoutLeavesTheClone) {
   EXPECT_EQ(stdfs::path(cwd), target);
 }
 
+// By a network URL or by the file:// URL of a local repository, as a URL target is cloned.
 TEST_F(DepsInstall, RealCloneIsCheckedOutAndThenFoundByTheCheck) {
   if (!link_real_git()) GTEST_SKIP() << "git not found";
   GitFixture upstream;
@@ -310,24 +311,35 @@ TEST_F(DepsInstall, RealCloneIsCheckedOutAndThenFoundByTheCheck) {
   upstream.commit_file("a.txt", "two\n");
 
   const quarnel::testing::LocalSsh ssh;
-  auto dep = dep_of("git_repository", "upstream");
-  dep.repo_url = quarnel::testing::LocalSsh::url(upstream.path());
-  dep.commit_hash = pinned.substr(0, pinned.find('\n'));
-  EXPECT_FALSE(check_dependency(dep).met);
-  EXPECT_TRUE(try_install(dep));
+  struct Case {
+    std::string name;
+    std::string url;
+  };
+  const std::vector<Case> cases = {
+      {"by-ssh", quarnel::testing::LocalSsh::url(upstream.path())},
+      {"by-file", "file://" + upstream.path().string()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    auto dep = dep_of("git_repository", c.name);
+    dep.repo_url = c.url;
+    dep.commit_hash = pinned.substr(0, pinned.find('\n'));
+    EXPECT_FALSE(check_dependency(dep).met);
+    EXPECT_TRUE(try_install(dep));
 
-  const auto status = check_dependency(dep);
-  EXPECT_TRUE(status.met);
-  EXPECT_EQ(status.version_found, dep.commit_hash);
-  const auto clone = deps_dir() / ("upstream-" + dep.commit_hash.substr(0, 7));
-  EXPECT_EQ(quarnel::testing::run_checked({"git", "rev-parse", "HEAD"}, clone), pinned);
+    const auto status = check_dependency(dep);
+    EXPECT_TRUE(status.met);
+    EXPECT_EQ(status.version_found, dep.commit_hash);
+    const auto clone = deps_dir() / (c.name + "-" + dep.commit_hash.substr(0, 7));
+    EXPECT_EQ(quarnel::testing::run_checked({"git", "rev-parse", "HEAD"}, clone), pinned);
 
-  // A second attempt clones into the occupied directory, which git refuses.
-  LogCapture capture;
-  EXPECT_FALSE(try_install(dep));
-  const auto warnings = capture.messages(LOGGER, Level::WARNING);
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_TRUE(warnings[0].starts_with("git clone failed: ")) << warnings[0];
+    // A second attempt clones into the occupied directory, which git refuses.
+    LogCapture capture;
+    EXPECT_FALSE(try_install(dep));
+    const auto warnings = capture.messages(LOGGER, Level::WARNING);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(warnings[0].starts_with("git clone failed: ")) << warnings[0];
+  }
 }
 
 // A pinned repository is cloned like a URL target: by the transports its URL's scheme allows.
@@ -342,7 +354,6 @@ TEST_F(DepsInstall, RealCloneOfAUrlWithoutAllowedTransportIsRefused) {
   };
   const std::vector<Case> cases = {
       {upstream.path().string(), "file"},
-      {"file://" + upstream.path().string(), "file"},
       {"ext::sh -c touch% " + marker.string(), "ext"},
   };
   for (const auto& c : cases) {

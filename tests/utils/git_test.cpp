@@ -626,7 +626,7 @@ TEST_F(CloneTest, UrlLookingLikeAnOptionIsARepositoryName) {
   EXPECT_FALSE(stdfs::exists(marker));
 }
 
-TEST(CloneTransport, NetworkUrlsMayUseEveryNetworkTransport) {
+TEST(CloneTransport, NetworkUrlsMayUseEveryNetworkTransportAndFileUrlsTheFileOne) {
   const std::optional<std::string_view> network = NETWORK_TRANSPORTS;
   struct Case {
     std::string url;
@@ -645,7 +645,8 @@ TEST(CloneTransport, NetworkUrlsMayUseEveryNetworkTransport) {
       {"user@[::1]:tool.git", network},
       {"git://example.org/tool.git", network},
       {"GIT://example.org/tool.git", network},
-      {"file:///srv/git/tool.git", std::nullopt},
+      {"file:///srv/git/tool.git", "file"},
+      {"FILE:///srv/git/tool.git", "file"},
       {"/srv/git/tool.git", std::nullopt},
       {"./tool.git", std::nullopt},
       {"tool.git", std::nullopt},
@@ -663,6 +664,7 @@ TEST(CloneTransport, NetworkUrlsMayUseEveryNetworkTransport) {
   EXPECT_EQ(NETWORK_TRANSPORTS, "https:http:ssh:git");
 }
 
+// A local path is no URL: a checkout is assessed where it lies, never copied by a clone.
 TEST_F(CloneTest, NoTransportButTheNetworkOnesIsAllowed) {
   EXPECT_TRUE(GitRepo(clone_repo(url_, work_ / "by-ssh")).is_repo());
   const auto marker = work_ / "ran";
@@ -671,7 +673,6 @@ TEST_F(CloneTest, NoTransportButTheNetworkOnesIsAllowed) {
     std::string transport;  // the one git names in its refusal
   };
   const std::vector<Case> cases = {
-      {"file://" + (work_ / "bare.git").string(), "file"},
       {(work_ / "bare.git").string(), "file"},
       {"ext::sh -c touch% " + marker.string(), "ext"},
   };
@@ -711,6 +712,28 @@ TEST_F(CloneTest, UsersOwnRewritesLeadToAnyNetworkTransportButNotToFiles) {
     ADD_FAILURE() << "a rewrite led a network URL to the file transport";
   } catch (const CloneError& e) {
     EXPECT_TRUE(std::string(e.what()).ends_with("fatal: transport 'file' not allowed")) << e.what();
+  }
+}
+
+// A local bare repository or mirror has no other way in than its file:// URL, which may use the
+// file transport and no other, whatever the user's configuration rewrites it into.
+TEST_F(CloneTest, FileUrlIsClonedByTheFileTransportAlone) {
+  const std::string url = "file://" + (work_ / "bare.git").string();
+  const GitRepo repo(clone_repo(url, work_ / "by-file", std::nullopt, 1));
+  EXPECT_TRUE(repo.has_file("NEWS"));
+  EXPECT_EQ(repo.commit_count(), 1);  // shallow, as git makes a file:// clone
+  EXPECT_EQ(repo.remote_url(), url);
+
+  const TempDir home;
+  const ScopedEnv home_env("HOME", home.path().string());
+  const ScopedEnv global("GIT_CONFIG_GLOBAL");
+  ::unsetenv("GIT_CONFIG_GLOBAL");
+  home.write(".gitconfig", "[url \"" + url_ + "\"]\n\tinsteadOf = file:///mirror.git\n");
+  try {
+    clone_repo("file:///mirror.git", work_ / "onto-ssh");
+    ADD_FAILURE() << "a rewrite led a file:// URL to the ssh transport";
+  } catch (const CloneError& e) {
+    EXPECT_TRUE(std::string(e.what()).ends_with("fatal: transport 'ssh' not allowed")) << e.what();
   }
 }
 

@@ -460,8 +460,8 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
     if (a.keep_clone && !quiet) err << "quarnel: clone kept in " << checkout.string() << '\n';
   } else if (const auto scheme = runner::url_scheme(a.target); scheme && !local) {
     err << "quarnel: error: " << *scheme
-        << " is not a supported URL scheme; give an https, http, ssh or git URL, or the path of "
-           "a checkout directory\n";
+        << " is not a supported URL scheme; give an https, http, ssh, git or file URL, or the "
+           "path of a checkout directory\n";
     return EXIT_USAGE;
   } else if (!local) {
     err << "quarnel: error: " << shown

@@ -112,6 +112,7 @@ std::optional<std::string_view> clone_transports(std::string_view url) {
     for (const std::string_view network : NETWORK_SCHEMES) {
       if (equal_ignoring_ascii_case(scheme, network)) return NETWORK_TRANSPORTS;
     }
+    if (equal_ignoring_ascii_case(scheme, "file")) return FILE_TRANSPORT;
     return std::nullopt;
   }
   // git reads a ":" before any "/" as ssh's host:path; only the form with a user is taken for a
@@ -324,8 +325,8 @@ std::filesystem::path clone_repo(std::string_view url,
 
   process::RunOptions options;
   options.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(CLONE_TIMEOUT);
-  // Whatever the user's configuration rewrites the URL into: file:// would copy any repository
-  // of this machine, and ext:: runs a command.
+  // Whatever the user's configuration rewrites the URL into: a network URL that led to file://
+  // would copy any repository of this machine, and ext:: runs a command.
   options.environment = transport_environment(clone_transports(url));
   const process::Completed done = process::run(argv, options);
   if (!done.ok()) {

@@ -70,10 +70,12 @@ class GitRepo {
 // (https://, http://, ssh://, git+ssh://, ssh+git://, git://, and the scp-like user@host:path:
 // an "@" and then a ":" before any "/") may use all four network transports,
 // NETWORK_TRANSPORTS: the user's own rewrites of URLs (url.<base>.insteadOf) and a forge's
-// redirect from http to https lead from one to another. Scheme names are matched whatever
-// their case. None for every other URL: file://, a local path, ext:: and other helpers,
+// redirect from http to https lead from one to another. A file:// URL, the way into a local
+// bare repository or mirror, may use the file transport alone. Scheme names are matched
+// whatever their case. None for every other URL: a local path, ext:: and other helpers,
 // anything unrecognised.
 inline constexpr std::string_view NETWORK_TRANSPORTS = "https:http:ssh:git";
+inline constexpr std::string_view FILE_TRANSPORT = "file";
 std::optional<std::string_view> clone_transports(std::string_view url);
 
 // The settings of a git child's environment that let it use the transports of `transports` (a
