@@ -100,6 +100,28 @@ TEST(QuarnelChildren, PromisorRemoteOfTheCheckoutNeverRuns) {
   EXPECT_EQ(testing::snapshot_tree(checkout.path() / ".git"), before);
 }
 
+// As root, git refuses a checkout that another user owns: the assessment says so once, with the
+// way to allow it, and reports what git answered (nothing), without overriding the refusal.
+TEST(QuarnelChildren, CheckoutThatGitRefusesIsSaidOnce) {
+  GitFixture repo;
+  repo.commit_file("README.md", "# tool\n");
+  repo.git({"remote", "add", "origin", "https://example.invalid/group/tool.git"});
+  if (!testing::give_to_another_user(repo.path())) {
+    GTEST_SKIP() << "this process may not give files to another user";
+  }
+  const TempDir elsewhere;
+  const auto done = quarnel({"assess", repo.path().string(), "-f", "json"}, elsewhere.path());
+  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+  const std::string at = repo.path().string();
+  EXPECT_EQ(done.stderr_text, "quarnel: warning: git refuses " + at +
+                                  ": detected dubious ownership in repository at '" + at +
+                                  "'; to allow it, run: git config --global --add safe.directory " +
+                                  at + "\n");
+  const auto report = json::parse(done.stdout_text);
+  EXPECT_TRUE(report["repository"]["url"].is_null()) << report["repository"];
+  EXPECT_TRUE(report["repository"]["commit"].is_null()) << report["repository"];
+}
+
 // Fields of /proc/<pid>/stat after the command name: state, parent, ...; empty once gone.
 std::vector<std::string> stat_fields(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");

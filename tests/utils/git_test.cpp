@@ -510,6 +510,54 @@ TEST_F(UnansweringCheckout, TimeOutsOnSeveralThreadsWarnOnce) {
   EXPECT_EQ(starts(), before);
 }
 
+// As root (a CI container), git refuses a checkout that another user owns ("detected dubious
+// ownership") and answers no query. The members keep the fallbacks of the answers git gave, and
+// one warning per checkout names it, gives git's reason and the command that allows it, its
+// path quoted as a shell reads it back. git is recognised whatever language the user reads.
+TEST(GitRefusal, CheckoutOwnedByAnotherUserIsSaidOnce) {
+  const ScopedEnv locale("LC_ALL", "C.UTF-8");
+  const ScopedEnv language("LANGUAGE", "de");
+  struct Case {
+    std::string directory;
+    // The checkout's path in the command, from the path of the directory that holds it.
+    std::function<std::string(const std::string&)> quoted;
+  };
+  const std::vector<Case> cases = {
+      {"tool", [](const std::string& parent) { return parent + "/tool"; }},
+      {"it's mine", [](const std::string& parent) { return "'" + parent + "/it'\\''s mine'"; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.directory);
+    const TempDir parent;
+    const stdfs::path checkout = parent.mkdir(c.directory);
+    quarnel::testing::prepare_git_environment();
+    quarnel::testing::run_checked({"git", "init", "-q", "-b", "main"}, checkout);
+    parent.write(checkout / "README.md", "x");
+    quarnel::testing::run_checked({"git", "add", "README.md"}, checkout);
+    quarnel::testing::run_checked({"git", "commit", "-q", "-m", "first"}, checkout);
+    quarnel::testing::run_checked(
+        {"git", "remote", "add", "origin", "https://example.org/g/tool.git"}, checkout);
+    if (!quarnel::testing::give_to_another_user(parent.path())) {
+      GTEST_SKIP() << "this process may not give files to another user";
+    }
+
+    log::LogCapture capture;
+    const GitRepo repo(checkout);
+    const GitRepo copy = repo;  // as the context holds it
+    expect_fallbacks(repo, "refused");
+    expect_fallbacks(copy, "a copy");
+    EXPECT_TRUE(repo.is_repo());
+    EXPECT_EQ(repo.project_name(), c.directory);
+    const std::string at = checkout.string();
+    EXPECT_EQ(capture.messages("quarnel.utils.git", log::Level::WARNING),
+              std::vector<std::string>{"git refuses " + at +
+                                       ": detected dubious ownership in repository at '" + at +
+                                       "'; to allow it, run: git config --global --add "
+                                       "safe.directory " +
+                                       c.quoted(parent.path().string())});
+  }
+}
+
 TEST(GitTimeout, QueryTimeoutDefaultsToTenSeconds) {
   EXPECT_EQ(detail::query_timeout(), std::chrono::milliseconds(QUERY_TIMEOUT));
 }

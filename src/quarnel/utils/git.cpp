@@ -104,6 +104,44 @@ inline constexpr std::array<std::string_view, 6> NETWORK_SCHEMES = {
     "https", "http", "ssh", "git+ssh", "ssh+git", "git",
 };
 
+// The path as a shell reads it back: as it is when it holds only characters no shell treats
+// specially, else in single quotes, each "'" written as '\''.
+std::string shell_quoted(std::string_view path) {
+  const auto plain = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("+,-./:=@_^").find(c) != std::string_view::npos;
+  };
+  if (!path.empty() && std::all_of(path.begin(), path.end(), plain)) return std::string(path);
+  std::string quoted = "'";
+  for (const char c : path) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// What git says when it refuses a repository that another user owns, as the line of its
+// message that holds it; git names the repository's directory after it, in single quotes.
+constexpr std::string_view DUBIOUS_OWNERSHIP = "detected dubious ownership in repository at '";
+
+// The warning for a checkout whose git refuses it that way, or none for any other failure.
+std::optional<std::string> refusal_warning(const stdfs::path& checkout, std::string_view error) {
+  const auto found = error.find(DUBIOUS_OWNERSHIP);
+  if (found == std::string_view::npos) return std::nullopt;
+  std::string_view reason = error.substr(found);
+  reason = reason.substr(0, reason.find('\n'));
+  const auto close = reason.rfind('\'');
+  if (close < DUBIOUS_OWNERSHIP.size()) return std::nullopt;
+  reason = reason.substr(0, close + 1);
+  const std::string_view repository =
+      reason.substr(DUBIOUS_OWNERSHIP.size(), close - DUBIOUS_OWNERSHIP.size());
+  return "git refuses " + checkout.string() + ": " + std::string(reason) +
+         "; to allow it, run: git config --global --add safe.directory " + shell_quoted(repository);
+}
+
 }  // namespace
 
 std::optional<std::string_view> clone_transports(std::string_view url) {
@@ -181,6 +219,8 @@ std::string path_name(std::string_view path) {
 
 struct GitRepo::Shared {
   std::atomic<bool> unanswered{false};
+  // Whether git's refusal of the checkout has been said.
+  std::atomic<bool> refusal_said{false};
 };
 
 GitRepo::GitRepo(std::filesystem::path path)
@@ -200,8 +240,10 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
   argv.insert(argv.end(), args.begin(), args.end());
   process::RunOptions options;
   // A query reads what the checkout holds: it has no use for any transport, and a fetch would
-  // run whatever command the checkout's configuration gives its remote.
+  // run whatever command the checkout's configuration gives its remote. Its error messages are
+  // read, never shown whole: in git's own words, whatever language the user reads.
   options.environment = transport_environment(std::nullopt);
+  options.environment.push_back({"LC_ALL", "C"});
   // An empty path is the current directory, as for has_file and is_repo; chdir("") would fail.
   options.cwd = path_.empty() ? stdfs::path(".") : path_;
   options.timeout = detail::query_timeout();
@@ -216,7 +258,18 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
     }
     throw;
   }
-  if (!done.ok()) throw GitError(text::strip(done.stderr_text));
+  if (!done.ok()) {
+    // A refusal looks like a checkout without history to every caller; the user must learn that
+    // the answers are missing, and how to allow the checkout. quarnel never allows it itself:
+    // the owner's configuration would then run.
+    if (shared_ && !shared_->refusal_said.load()) {
+      if (const auto warning = refusal_warning(*options.cwd, done.stderr_text);
+          warning && !shared_->refusal_said.exchange(true)) {
+        log::get_logger("quarnel.utils.git").warning("%s", *warning);
+      }
+    }
+    throw GitError(text::strip(done.stderr_text));
+  }
   return text::strip(done.stdout_text);
 }
 

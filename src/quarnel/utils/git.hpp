@@ -3,9 +3,11 @@
 // One local checkout seen through the `git` program, and shallow clones. Every query runs git
 // afresh (no cache) and never fails: a failed query gives none, 0 or false. Once a query has
 // timed out, git is not asked again for this checkout: the remaining queries of every copy of
-// that GitRepo give their fallbacks at once. The queries run with every git transport switched
-// off, whatever the checkout's configuration says; a clone may use the network transports, or
-// for a file:// URL the file transport alone.
+// that GitRepo give their fallbacks at once. A checkout that git refuses (one that another user
+// owns) gives the fallbacks too, and the first refusal among the copies is logged as one warning
+// that says how to allow it; safe.directory is never overridden. The queries run with every git
+// transport switched off, whatever the checkout's configuration says; a clone may use the
+// network transports, or for a file:// URL the file transport alone.
 
 #include <chrono>
 #include <filesystem>
