@@ -517,22 +517,47 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   return EXIT_OK;
 }
 
+// Whether a line of git's clone message may say why the clone failed: git's announcement of the
+// clone, warnings (ssh's "Warning: Permanently added ...") and hints never do.
+bool may_say_why(std::string_view line) {
+  const std::string lowered = utils::text::lower(line.substr(0, 8));
+  return !line.starts_with("Cloning into ") && !lowered.starts_with("warning:") &&
+         !lowered.starts_with("hint:");
+}
+
+// git's own follow-ups of a failure that the transport (ssh, the server) has already explained.
+bool generic_follow_up(std::string_view line) {
+  return line == "fatal: Could not read from remote repository." ||
+         line == "fatal: the remote end hung up unexpectedly";
+}
+
 // "cannot clone URL: REASON" for a CloneError's message ("git clone failed: " and git's output,
-// in which the URL's credentials are already hidden). Git writes progress and advice around its
-// reason, and may follow it with a generic "fatal: Could not read from remote repository."; the
-// reason is its first "fatal:" line, else its last line.
+// in which the URL's credentials are already hidden). Git writes advice around its reason; the
+// reason is its first "fatal:" line, else its last line. When that "fatal:" line is only git's
+// generic follow-up, the line before it that says why (ssh's "Connection refused", a host key
+// or permission message, the server's own error) is the reason.
 std::string clone_failure(const std::string& url, std::string_view message) {
   constexpr std::string_view prefix = "git clone failed: ";
   if (message.starts_with(prefix)) message.remove_prefix(prefix.size());
-  std::string last;
-  std::string reason;
+  std::vector<std::string> lines;
   for (const auto& raw : utils::text::split(message, "\n")) {
     std::string line = utils::text::strip(raw);
-    if (line.empty()) continue;
-    if (reason.empty() && line.starts_with("fatal:")) reason = line;
-    last = std::move(line);
+    if (!line.empty()) lines.push_back(std::move(line));
   }
-  if (reason.empty()) reason = last;
+  const auto fatal = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.starts_with("fatal:");
+  });
+  std::string reason;
+  if (fatal == lines.end()) {
+    if (!lines.empty()) reason = lines.back();
+  } else {
+    reason = *fatal;
+    if (generic_follow_up(reason)) {
+      const auto cause = std::find_if(std::make_reverse_iterator(fatal), lines.rend(),
+                                      [](const std::string& line) { return may_say_why(line); });
+      if (cause != lines.rend()) reason = *cause;
+    }
+  }
   return "cannot clone " + utils::forge::redact_url(url) +
          (reason.empty() ? std::string() : ": " + reason);
 }

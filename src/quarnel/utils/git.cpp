@@ -381,9 +381,18 @@ std::filesystem::path clone_repo(std::string_view url,
   // Whatever the user's configuration rewrites the URL into: a network URL that led to file://
   // would copy any repository of this machine, and ext:: runs a command.
   options.environment = transport_environment(clone_transports(url));
+  // The cause of a failure is picked out of git's message by git's own words, whatever language
+  // the user reads.
+  options.environment.push_back({"LC_ALL", "C"});
   const process::Completed done = process::run(argv, options);
   if (!done.ok()) {
-    throw CloneError("git clone failed: " + url::redact_in(text::strip(done.stderr_text), url));
+    const std::string message = url::redact_in(text::strip(done.stderr_text), url);
+    // The error keeps one line of it; the whole of it is there for whoever asks.
+    const log::Logger& logger = log::get_logger("quarnel.utils.git");
+    for (const auto& line : text::split(message, "\n")) {
+      if (!text::strip(line).empty()) logger.debug("git clone: %s", line);
+    }
+    throw CloneError("git clone failed: " + message);
   }
   return target;
 }

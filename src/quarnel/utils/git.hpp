@@ -90,8 +90,8 @@ std::vector<process::EnvVar> transport_environment(std::optional<std::string_vie
 // Shallow clone of `url` into `dest`, or into a new owner-only "quarnel-*" directory in the
 // system's temporary directory when `dest` is none. Returns the directory. Raises CloneError
 // ("git clone failed: " and git's trimmed standard error) on a non-zero exit, also when git
-// refuses a transport (see clone_transports); start failures and time-outs pass
-// unchanged. Nothing is removed on failure.
+// refuses a transport (see clone_transports), after logging each line of that message at
+// debug level; start failures and time-outs pass unchanged. Nothing is removed on failure.
 std::filesystem::path clone_repo(std::string_view url,
                                  const std::optional<std::filesystem::path>& dest = std::nullopt,
                                  const std::optional<std::string>& branch = std::nullopt,
