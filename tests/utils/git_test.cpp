@@ -616,6 +616,50 @@ TEST_F(CloneTest, IntoNewOwnerOnlyTemporaryDirectory) {
   EXPECT_EQ(repo.remote_url(), url_);
 }
 
+TEST(CloneTemporaryDirectory, IsNamedByTheVariableThatNamesIt) {
+  TempDir tmp;
+  const auto file = tmp.write("file", "");
+  const ScopedEnv tmp_env("TMP");
+  ::unsetenv("TMP");
+  struct Case {
+    std::optional<std::string> tmpdir;
+    std::optional<std::string> tmp;
+    std::string error;  // empty when the directory is fine
+  };
+  const std::vector<Case> cases = {
+      {tmp.path().string(), std::nullopt, ""},
+      {std::nullopt, tmp.path().string(), ""},
+      {(tmp / "missing").string(), tmp.path().string(),
+       "TMPDIR names " + (tmp / "missing").string() + ", which does not exist"},
+      {std::nullopt, file.string(), "TMP names " + file.string() + ", which is not a directory"},
+  };
+  for (const auto& c : cases) {
+    const ScopedEnv tmpdir("TMPDIR");
+    ::unsetenv("TMPDIR");
+    if (c.tmpdir) ::setenv("TMPDIR", c.tmpdir->c_str(), 1);
+    if (c.tmp) ::setenv("TMP", c.tmp->c_str(), 1);
+    SCOPED_TRACE(c.tmpdir.value_or("unset") + " / " + c.tmp.value_or("unset"));
+    if (c.error.empty()) {
+      EXPECT_EQ(temp_directory(), tmp.path());
+      continue;
+    }
+    try {
+      temp_directory();
+      ADD_FAILURE() << "no error";
+    } catch (const OsError& e) {
+      EXPECT_EQ(std::string(e.what()), c.error);
+    }
+    try {
+      clone_repo("https://example.invalid/tool.git");
+      ADD_FAILURE() << "no error";
+    } catch (const OsError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "cannot create a temporary directory for the clone: " + c.error);
+    }
+    ::unsetenv("TMP");
+  }
+}
+
 TEST_F(CloneTest, IntoGivenDestinationWithBranchAndDepth) {
   struct Case {
     std::optional<std::string> branch;

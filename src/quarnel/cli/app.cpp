@@ -142,12 +142,16 @@ class TemporaryClone {
   TemporaryClone(const std::string& url, int depth, bool keep) : keep_(keep) {
     {
       const std::lock_guard lock(pending_clone().mutex);
-      std::string tmpl = (std::filesystem::temp_directory_path() /
-                          (std::string(utils::git::TEMP_PREFIX) + "XXXXXX"))
-                             .string();
+      std::filesystem::path base;
+      try {
+        base = utils::git::temp_directory();
+      } catch (const OsError& e) {
+        throw OsError(std::string("cannot create a temporary directory for the clone: ") +
+                      e.what());
+      }
+      std::string tmpl = (base / (std::string(utils::git::TEMP_PREFIX) + "XXXXXX")).string();
       if (::mkdtemp(tmpl.data()) == nullptr) {
-        throw OsError("cannot create a temporary directory for the clone in " +
-                      std::filesystem::temp_directory_path().string());
+        throw OsError("cannot create a temporary directory for the clone in " + base.string());
       }
       dir_ = tmpl;
       if (!keep_) pending_clone().dir = dir_;
@@ -457,7 +461,8 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
     clone.emplace(url, a.depth, a.keep_clone);
     checkout = clone->dir();
     if (!repo_url) repo_url = url;
-    if (a.keep_clone && !quiet) err << "quarnel: clone kept in " << checkout.string() << '\n';
+    // Where the kept clone is, is a result the user asked for: said under --quiet too.
+    if (a.keep_clone) err << "quarnel: clone kept in " << checkout.string() << '\n';
   } else if (const auto scheme = runner::url_scheme(a.target); scheme && !local) {
     err << "quarnel: error: " << *scheme
         << " is not a supported URL scheme; give an https, http, ssh, git or file URL, or the "

@@ -346,6 +346,31 @@ bool GitRepo::has_tracked_file(std::string_view relative_path) const {
   }
 }
 
+std::filesystem::path temp_directory() {
+  std::string variable;
+  stdfs::path dir = "/tmp";
+  for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+    if (const char* value = ::secure_getenv(name); value != nullptr && *value != '\0') {
+      variable = name;
+      dir = value;
+      break;
+    }
+  }
+  std::error_code ec;
+  const auto status = stdfs::status(dir, ec);
+  if (stdfs::is_directory(status)) return dir;
+  const std::string named = variable.empty() ? dir.string() : variable + " names " + dir.string();
+  if (status.type() == stdfs::file_type::not_found) {
+    throw OsError(named + (variable.empty() ? " does not exist" : ", which does not exist"));
+  }
+  if (!ec) {
+    throw OsError(named +
+                  (variable.empty() ? " is not a directory" : ", which is not a directory"));
+  }
+  throw OsError(named + (variable.empty() ? "" : ", which") +
+                " cannot be reached: " + ec.message());
+}
+
 std::filesystem::path clone_repo(std::string_view url,
                                  const std::optional<std::filesystem::path>& dest,
                                  const std::optional<std::string>& branch, int depth) {
@@ -353,7 +378,13 @@ std::filesystem::path clone_repo(std::string_view url,
   if (dest) {
     target = *dest;
   } else {
-    std::string pattern = (stdfs::temp_directory_path() / TEMP_PREFIX).string() + "XXXXXX";
+    stdfs::path base;
+    try {
+      base = temp_directory();
+    } catch (const OsError& e) {
+      throw OsError(std::string("cannot create a temporary directory for the clone: ") + e.what());
+    }
+    std::string pattern = (base / TEMP_PREFIX).string() + "XXXXXX";
     // mkdtemp makes the directory with mode 0700: owner-only, as a clone may hold secrets.
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw OsError("cannot create a temporary directory for the clone: " +

@@ -87,6 +87,11 @@ std::optional<std::string_view> clone_transports(std::string_view url);
 // the clones of pinned repositories that plug-ins depend on all run git under these.
 std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transports);
 
+// The system's temporary directory, where a clone without a destination goes: what the first
+// of TMPDIR, TMP, TEMP and TEMPDIR that is set and not empty names, else /tmp. Raises OsError
+// naming the variable ("TMPDIR names /x, which does not exist") when that is no directory.
+std::filesystem::path temp_directory();
+
 // Shallow clone of `url` into `dest`, or into a new owner-only "quarnel-*" directory in the
 // system's temporary directory when `dest` is none. Returns the directory. Raises CloneError
 // ("git clone failed: " and git's trimmed standard error) on a non-zero exit, also when git
