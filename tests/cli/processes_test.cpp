@@ -122,6 +122,23 @@ TEST(QuarnelChildren, CheckoutThatGitRefusesIsSaidOnce) {
   EXPECT_TRUE(report["repository"]["commit"].is_null()) << report["repository"];
 }
 
+// git reads an origin URL of any size from .git/config; past the read limit it is no answer, so
+// none of the checks that read the URL takes it whole, and the assessment stays small.
+TEST(QuarnelChildren, OriginPastTheReadLimitIsNoAnswer) {
+  GitFixture repo;
+  repo.commit_file("README.md", "# tool\n");
+  std::ofstream(repo.path() / ".git/config", std::ios::app)
+      << "[remote \"origin\"]\n\turl = https://example.invalid/" << std::string(9 << 20, '/')
+      << "\n";
+  const TempDir elsewhere;
+  // One check at a time: every further thread reserves address space of its own (its stack,
+  // its malloc arena) whatever the input, which the cap would count against this bound.
+  const auto done = testing::run_quarnel_bounded(
+      {"assess", repo.path().string(), "-f", "json", "-q", "-j", "1"}, elsewhere.path(), {});
+  ASSERT_EQ(done.exit_code, 0) << done.stderr_text.substr(0, 2000);
+  EXPECT_TRUE(json::parse(done.stdout_text)["repository"]["url"].is_null());
+}
+
 // Fields of /proc/<pid>/stat after the command name: state, parent, ...; empty once gone.
 std::vector<std::string> stat_fields(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");

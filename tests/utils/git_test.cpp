@@ -8,12 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "quarnel/error.hpp"
+#include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
 #include "support/fixtures.hpp"
@@ -166,6 +169,59 @@ TEST(GitRepoQuery, UndecodableGitOutputGivesFallback) {
   const GitRepo repo(fx.path());
   EXPECT_EQ(repo.remote_url(), std::nullopt);
   EXPECT_EQ(repo.project_name(), fx.path().filename().string());
+}
+
+// git's answers are input like any file of the checkout, read up to the same limit: an answer
+// past it (an `origin` of megabytes, which git reads from .git/config whatever its size) is no
+// answer.
+TEST(GitRepoQuery, AnswerPastTheReadLimitIsNoAnswer) {
+  GitFixture fx;
+  fx.commit_file("a", "1");
+  const auto config = fx.path() / ".git/config";
+  std::string original;
+  {
+    std::ifstream in(config);
+    original.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::string prefix = "https://example.org/";
+  // git prints the URL and a line feed.
+  for (const std::size_t length : {fs::MAX_READ_BYTES - 1, fs::MAX_READ_BYTES}) {
+    SCOPED_TRACE(length);
+    std::ofstream(config, std::ios::trunc) << original << "[remote \"origin\"]\n\turl = " << prefix
+                                           << std::string(length - prefix.size(), 'a') << "\n";
+    const GitRepo repo(fx.path());
+    if (length < fs::MAX_READ_BYTES) {
+      const auto url = repo.remote_url();
+      ASSERT_TRUE(url);
+      EXPECT_EQ(url->size(), length);
+    } else {
+      // Compared as truth values: a failure must not print megabytes.
+      EXPECT_FALSE(repo.remote_url().has_value());
+      EXPECT_TRUE(repo.project_name() == fx.path().filename().string());
+    }
+  }
+}
+
+// Runs in the death test's child, whose memory and processor time are capped; the git on PATH
+// answers with `bytes` of output.
+[[noreturn]] void ask_a_git_that_prints(std::size_t bytes) {
+  quarnel::testing::limit_address_space(std::size_t{128} << 20);
+  quarnel::testing::limit_cpu_time(20);
+  const TempDir bin;
+  write_script(bin, "git", "head -c " + std::to_string(bytes) + " /dev/zero\n");
+  const TempDir checkout;
+  ::setenv("PATH", (bin.path().string() + ":" + ::getenv("PATH")).c_str(), 1);
+  const auto url = GitRepo(checkout.path()).remote_url();
+  std::cerr << (url ? "answered" : "no answer") << std::endl;
+  ::_exit(0);
+}
+
+// Nothing of an answer is kept past the limit while it is read: 60 MiB of output from git cost
+// several copies of it before.
+TEST(GitRepoQuery, AnswerPastTheReadLimitIsNotKept) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ask_a_git_that_prints(std::size_t{60} << 20), ::testing::ExitedWithCode(0),
+              "^no answer\n$");
 }
 
 TEST(GitRepoQuery, CheckoutConfigurationCannotRunAProgram) {

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "quarnel/error.hpp"
+#include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
@@ -244,6 +245,9 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
   // read, never shown whole: in git's own words, whatever language the user reads.
   options.environment = transport_environment(std::nullopt);
   options.environment.push_back({"LC_ALL", "C"});
+  // git's answer is input like any file of the checkout (an origin URL is whatever its
+  // .git/config holds): one past the read limit is no answer, and nothing past it is kept.
+  options.max_output = MAX_ANSWER_BYTES;
   // An empty path is the current directory, as for has_file and is_repo; chdir("") would fail.
   options.cwd = path_.empty() ? stdfs::path(".") : path_;
   options.timeout = detail::query_timeout();
@@ -415,6 +419,9 @@ std::filesystem::path clone_repo(std::string_view url,
   // The cause of a failure is picked out of git's message by git's own words, whatever language
   // the user reads.
   options.environment.push_back({"LC_ALL", "C"});
+  // What the server sends is shown through git's messages; no more of it is kept than of an
+  // answer.
+  options.max_output = MAX_ANSWER_BYTES;
   const process::Completed done = process::run(argv, options);
   if (!done.ok()) {
     const std::string message = url::redact_in(text::strip(done.stderr_text), url);

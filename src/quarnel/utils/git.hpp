@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/process.hpp"
 
 namespace quarnel::utils::git {
@@ -25,6 +26,9 @@ inline constexpr std::chrono::seconds QUERY_TIMEOUT{10};
 inline constexpr std::chrono::seconds CLONE_TIMEOUT{120};
 inline constexpr int DEFAULT_CLONE_DEPTH = 1;
 inline constexpr std::string_view TEMP_PREFIX = "quarnel-";
+// The most that is read of what git prints on one stream, as of any file of a checkout: a query
+// that prints more gives its fallback, a clone that does fails.
+inline constexpr std::size_t MAX_ANSWER_BYTES = fs::MAX_READ_BYTES;
 
 class GitRepo {
  public:
