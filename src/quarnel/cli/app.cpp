@@ -108,6 +108,11 @@ namespace {
 
 namespace schema = config::schema;
 
+// Text as it is shown on standard error: what a target, a checkout or git gives may hold line
+// breaks and terminal escape sequences, so its control characters are shown escaped and every
+// message stays the one line it is.
+std::string shown_text(std::string_view text) { return utils::text::escape_controls(text); }
+
 // Writes all of `text` to standard output and flushes it. A report lost to a full disk or a
 // closed descriptor must not end in exit 0: when the text did not arrive, one line on standard
 // error says so and the result is false.
@@ -428,14 +433,14 @@ void print_verdicts(const core::models::Assessment& assessment, bool quiet, std:
   if (assessment.quality_gate && !(quiet && assessment.quality_gate->passed)) {
     const auto& gate = *assessment.quality_gate;
     err << "Quality gate: " << (gate.passed ? "passed" : "FAILED") << '\n';
-    for (const auto& violation : gate.violations) err << "  - " << violation << '\n';
+    for (const auto& violation : gate.violations) err << "  - " << shown_text(violation) << '\n';
   }
   if (quiet) return;
   const auto& goals = assessment.quality_goals;
   if (goals.compliance) {
     const auto& g = *goals.compliance;
-    err << "Goal compliance " << g.target << ": " << (g.met ? "met" : "not met") << " (now "
-        << (utils::text::truthy(g.current) ? *g.current : std::string("none")) << ")\n";
+    err << "Goal compliance " << shown_text(g.target) << ": " << (g.met ? "met" : "not met")
+        << " (now " << shown_text(utils::text::truthy(g.current) ? *g.current : "none") << ")\n";
   }
   if (goals.score) {
     const auto& g = *goals.score;
@@ -457,27 +462,27 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   std::optional<TemporaryClone> clone;
   if (remote) {
     const std::string url = runner::clone_url(a.target);
-    if (!quiet) err << "quarnel: cloning " << utils::forge::redact_url(url) << '\n';
+    if (!quiet) err << "quarnel: cloning " << shown_text(utils::forge::redact_url(url)) << '\n';
     clone.emplace(url, a.depth, a.keep_clone);
     checkout = clone->dir();
     if (!repo_url) repo_url = url;
     // Where the kept clone is, is a result the user asked for: said under --quiet too.
-    if (a.keep_clone) err << "quarnel: clone kept in " << checkout.string() << '\n';
+    if (a.keep_clone) err << "quarnel: clone kept in " << shown_text(checkout.native()) << '\n';
   } else if (const auto scheme = runner::url_scheme(a.target); scheme && !local) {
-    err << "quarnel: error: " << *scheme
+    err << "quarnel: error: " << shown_text(*scheme)
         << " is not a supported URL scheme; give an https, http, ssh, git or file URL, or the "
            "path of a checkout directory\n";
     return EXIT_USAGE;
   } else if (!local) {
-    err << "quarnel: error: " << shown
+    err << "quarnel: error: " << shown_text(shown)
         << " does not exist; give the path of a checkout directory or a repository URL\n";
     return EXIT_USAGE;
   } else if (!utils::fs::is_directory(checkout)) {
-    err << "quarnel: error: " << shown
+    err << "quarnel: error: " << shown_text(shown)
         << " is not a directory; give the path of a checkout directory\n";
     return EXIT_USAGE;
   } else if (const auto reason = unlistable_reason(checkout)) {
-    err << "quarnel: error: " << shown << " cannot be read (" << *reason
+    err << "quarnel: error: " << shown_text(shown) << " cannot be read (" << *reason
         << "); give the path of a checkout directory you can list and enter\n";
     return EXIT_USAGE;
   }
@@ -512,7 +517,7 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   const auto report =
       reports::orchestrator::generate_report(assessment, a.format, output, options, checkout);
   if (output) {
-    if (!quiet) err << "quarnel: report written to " << report << '\n';
+    if (!quiet) err << "quarnel: report written to " << shown_text(report) << '\n';
   } else {
     const bool ends_line = report.empty() || report.back() == '\n';
     if (!write_stdout(out, err, ends_line ? report : report + '\n')) return EXIT_USAGE;
@@ -644,7 +649,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     // The parser quotes what it refuses, and that may be a URL with a token in it.
     std::string message = e.what();
     for (const auto& arg : args) message = utils::url::redact_in(message, arg);
-    err << "quarnel: error: " << message << "\nRun 'quarnel --help' for usage.\n";
+    err << "quarnel: error: " << shown_text(message) << "\nRun 'quarnel --help' for usage.\n";
     return EXIT_USAGE;
   }
 
@@ -661,12 +666,12 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   } catch (const CloneError& e) {
     // A clone that failed because a stop killed its git is no failure to report.
     if (stopping()) wait_for_stop();
-    err << "quarnel: error: " << clone_failure(runner::clone_url(assess_args.target), e.what())
-        << '\n';
+    err << "quarnel: error: "
+        << shown_text(clone_failure(runner::clone_url(assess_args.target), e.what())) << '\n';
     return EXIT_USAGE;
   } catch (const std::exception& e) {
     if (stopping()) wait_for_stop();
-    err << "quarnel: error: " << e.what() << '\n';
+    err << "quarnel: error: " << shown_text(e.what()) << '\n';
     return EXIT_USAGE;
   }
   return EXIT_OK;
