@@ -1,5 +1,5 @@
-// The built executable and the programs it starts: which git runs, a git that never answers, an
-// interrupted run and a clone that fails.
+// The built executable and the programs it starts: which git runs, a git that never answers or
+// refuses the checkout or answers too much, an interrupted run and a clone that fails.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
