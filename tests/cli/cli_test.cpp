@@ -493,9 +493,13 @@ TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
   EXPECT_EQ(report["repository"]["url"], url);
   EXPECT_EQ(report["indicators"][0]["indicator_id"], "persistent_identifier");
   EXPECT_EQ(kept.exit_code, 0) << kept.stderr_text;
-  const auto left = std::distance(std::filesystem::directory_iterator(tmp.path()),
-                                  std::filesystem::directory_iterator());
-  EXPECT_EQ(left, 1) << "only the clone asked to be kept may stay";
+  std::vector<std::filesystem::path> left;
+  for (const auto& entry : std::filesystem::directory_iterator(tmp.path())) {
+    left.push_back(entry.path());
+  }
+  ASSERT_EQ(left.size(), 1u) << "only the clone asked to be kept may stay";
+  // Where the kept clone is, is the result asked for: said under -q too.
+  EXPECT_EQ(kept.stderr_text, "quarnel: clone kept in " + left[0].string() + "\n");
 
   testing::TempDir failed_tmp;
   process::Completed failed;
@@ -508,6 +512,55 @@ TEST_F(CliTest, UrlTargetIsClonedAssessedAndRemoved) {
             std::string::npos)
       << failed.stderr_text;
   EXPECT_TRUE(std::filesystem::is_empty(failed_tmp.path())) << "a failed clone leaves nothing";
+
+  // A temporary directory that is not there is named by the variable that names it.
+  const auto file = failed_tmp.write("file", "");
+  struct Case {
+    std::string tmpdir;
+    std::string which;
+  };
+  const std::vector<Case> cases = {
+      {(failed_tmp / "missing").string(), "does not exist"},
+      {file.string(), "is not a directory"},
+  };
+  for (const auto& c : cases) {
+    const testing::ScopedEnv tmpdir("TMPDIR", c.tmpdir);
+    const auto refused = quarnel({"assess", url, "-q"});
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_EQ(refused.stderr_text,
+              "quarnel: error: cannot create a temporary directory for the clone: TMPDIR names " +
+                  c.tmpdir + ", which " + c.which + "\n");
+  }
+}
+
+// A local bare repository is cloned by its file:// URL and assessed with that URL; its path
+// names a directory, which is assessed where it lies, without a clone.
+TEST_F(CliTest, FileUrlTargetIsClonedAndAPathIsNot) {
+  testing::TempDir remote;
+  const auto bare = remote / "tool.git";
+  testing::run_checked({"git", "clone", "-q", "--bare", repo.path().string(), bare.string()},
+                       remote.path());
+  const std::string url = "file://" + bare.string();
+  testing::TempDir tmp;
+  const testing::ScopedEnv tmpdir("TMPDIR", tmp.path().string());
+
+  const auto cloned = quarnel({"assess", url, "-f", "json", "--only", "persistent_identifier"});
+  ASSERT_EQ(cloned.exit_code, 0) << cloned.stderr_text;
+  EXPECT_EQ(cloned.stderr_text, "quarnel: cloning " + url + "\n");
+  const auto report = json::parse(cloned.stdout_text);
+  EXPECT_EQ(report["repository"]["url"], url);
+  EXPECT_EQ(report["repository"]["path"], url);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "the clone is removed";
+
+  const auto in_place =
+      quarnel({"assess", bare.string(), "-f", "json", "--only", "persistent_identifier"});
+  ASSERT_EQ(in_place.exit_code, 0) << in_place.stderr_text;
+  EXPECT_EQ(in_place.stderr_text, "");
+  const auto bare_report = json::parse(in_place.stdout_text);
+  EXPECT_EQ(bare_report["repository"]["path"], bare.string());
+  // The bare directory holds no files of the checkout; the clone holds its committed identifier.
+  EXPECT_LT(bare_report["indicators"][0]["score"].get<double>(),
+            report["indicators"][0]["score"].get<double>());
 }
 
 }  // namespace

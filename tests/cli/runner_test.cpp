@@ -134,8 +134,9 @@ TEST(IsRemoteTarget, TellsUrlsFromPaths) {
       {"ssh://git@example.org/a/b.git", true},
       {"git://example.org/a/b", true},
       {"git+ssh://example.org/a/b", true},
-      // Local repositories are never cloned: git may not use its file transport for quarnel.
-      {"file:///srv/git/tool.git", false},
+      // A local bare repository or mirror is cloned by its file:// URL, never by its path.
+      {"file:///srv/git/tool.git", true},
+      {"/srv/git/tool.git", false},
       {"git@github.com:group/tool.git", true},
       // A scheme is read in any letter case.
       {"HTTPS://github.com/group/tool", true},

@@ -170,4 +170,9 @@ void limit_cpu_time(unsigned seconds);
 // no system or global configuration). Called by GitFixture; safe to call more than once.
 void prepare_git_environment();
 
+// Hands `root` and everything below it (links themselves, not what they lead to) to uid and gid
+// 65534, as a checkout that another user owns. False when this process may not change owners
+// (it is not root); nothing has changed then.
+bool give_to_another_user(const stdfs::path& root);
+
 }  // namespace quarnel::testing

@@ -8,12 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "quarnel/error.hpp"
+#include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
 #include "support/fixtures.hpp"
@@ -166,6 +169,59 @@ TEST(GitRepoQuery, UndecodableGitOutputGivesFallback) {
   const GitRepo repo(fx.path());
   EXPECT_EQ(repo.remote_url(), std::nullopt);
   EXPECT_EQ(repo.project_name(), fx.path().filename().string());
+}
+
+// git's answers are input like any file of the checkout, read up to the same limit: an answer
+// past it (an `origin` of megabytes, which git reads from .git/config whatever its size) is no
+// answer.
+TEST(GitRepoQuery, AnswerPastTheReadLimitIsNoAnswer) {
+  GitFixture fx;
+  fx.commit_file("a", "1");
+  const auto config = fx.path() / ".git/config";
+  std::string original;
+  {
+    std::ifstream in(config);
+    original.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::string prefix = "https://example.org/";
+  // git prints the URL and a line feed.
+  for (const std::size_t length : {fs::MAX_READ_BYTES - 1, fs::MAX_READ_BYTES}) {
+    SCOPED_TRACE(length);
+    std::ofstream(config, std::ios::trunc) << original << "[remote \"origin\"]\n\turl = " << prefix
+                                           << std::string(length - prefix.size(), 'a') << "\n";
+    const GitRepo repo(fx.path());
+    if (length < fs::MAX_READ_BYTES) {
+      const auto url = repo.remote_url();
+      ASSERT_TRUE(url);
+      EXPECT_EQ(url->size(), length);
+    } else {
+      // Compared as truth values: a failure must not print megabytes.
+      EXPECT_FALSE(repo.remote_url().has_value());
+      EXPECT_TRUE(repo.project_name() == fx.path().filename().string());
+    }
+  }
+}
+
+// Runs in the death test's child, whose memory and processor time are capped; the git on PATH
+// answers with `bytes` of output.
+[[noreturn]] void ask_a_git_that_prints(std::size_t bytes) {
+  quarnel::testing::limit_address_space(std::size_t{128} << 20);
+  quarnel::testing::limit_cpu_time(20);
+  const TempDir bin;
+  write_script(bin, "git", "head -c " + std::to_string(bytes) + " /dev/zero\n");
+  const TempDir checkout;
+  ::setenv("PATH", (bin.path().string() + ":" + ::getenv("PATH")).c_str(), 1);
+  const auto url = GitRepo(checkout.path()).remote_url();
+  std::cerr << (url ? "answered" : "no answer") << std::endl;
+  ::_exit(0);
+}
+
+// Nothing of an answer is kept past the limit while it is read: 60 MiB of output from git cost
+// several copies of it before.
+TEST(GitRepoQuery, AnswerPastTheReadLimitIsNotKept) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ask_a_git_that_prints(std::size_t{60} << 20), ::testing::ExitedWithCode(0),
+              "^no answer\n$");
 }
 
 TEST(GitRepoQuery, CheckoutConfigurationCannotRunAProgram) {
@@ -510,6 +566,54 @@ TEST_F(UnansweringCheckout, TimeOutsOnSeveralThreadsWarnOnce) {
   EXPECT_EQ(starts(), before);
 }
 
+// As root (a CI container), git refuses a checkout that another user owns ("detected dubious
+// ownership") and answers no query. The members keep the fallbacks of the answers git gave, and
+// one warning per checkout names it, gives git's reason and the command that allows it, its
+// path quoted as a shell reads it back. git is recognised whatever language the user reads.
+TEST(GitRefusal, CheckoutOwnedByAnotherUserIsSaidOnce) {
+  const ScopedEnv locale("LC_ALL", "C.UTF-8");
+  const ScopedEnv language("LANGUAGE", "de");
+  struct Case {
+    std::string directory;
+    // The checkout's path in the command, from the path of the directory that holds it.
+    std::function<std::string(const std::string&)> quoted;
+  };
+  const std::vector<Case> cases = {
+      {"tool", [](const std::string& parent) { return parent + "/tool"; }},
+      {"it's mine", [](const std::string& parent) { return "'" + parent + "/it'\\''s mine'"; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.directory);
+    const TempDir parent;
+    const stdfs::path checkout = parent.mkdir(c.directory);
+    quarnel::testing::prepare_git_environment();
+    quarnel::testing::run_checked({"git", "init", "-q", "-b", "main"}, checkout);
+    parent.write(checkout / "README.md", "x");
+    quarnel::testing::run_checked({"git", "add", "README.md"}, checkout);
+    quarnel::testing::run_checked({"git", "commit", "-q", "-m", "first"}, checkout);
+    quarnel::testing::run_checked(
+        {"git", "remote", "add", "origin", "https://example.org/g/tool.git"}, checkout);
+    if (!quarnel::testing::give_to_another_user(parent.path())) {
+      GTEST_SKIP() << "this process may not give files to another user";
+    }
+
+    log::LogCapture capture;
+    const GitRepo repo(checkout);
+    const GitRepo copy = repo;  // as the context holds it
+    expect_fallbacks(repo, "refused");
+    expect_fallbacks(copy, "a copy");
+    EXPECT_TRUE(repo.is_repo());
+    EXPECT_EQ(repo.project_name(), c.directory);
+    const std::string at = checkout.string();
+    EXPECT_EQ(capture.messages("quarnel.utils.git", log::Level::WARNING),
+              std::vector<std::string>{"git refuses " + at +
+                                       ": detected dubious ownership in repository at '" + at +
+                                       "'; to allow it, run: git config --global --add "
+                                       "safe.directory " +
+                                       c.quoted(parent.path().string())});
+  }
+}
+
 TEST(GitTimeout, QueryTimeoutDefaultsToTenSeconds) {
   EXPECT_EQ(detail::query_timeout(), std::chrono::milliseconds(QUERY_TIMEOUT));
 }
@@ -566,6 +670,50 @@ TEST_F(CloneTest, IntoNewOwnerOnlyTemporaryDirectory) {
   EXPECT_EQ(repo.commit_count(), 1);  // shallow
   EXPECT_EQ(repo.current_branch(), "main");
   EXPECT_EQ(repo.remote_url(), url_);
+}
+
+TEST(CloneTemporaryDirectory, IsNamedByTheVariableThatNamesIt) {
+  TempDir tmp;
+  const auto file = tmp.write("file", "");
+  const ScopedEnv tmp_env("TMP");
+  ::unsetenv("TMP");
+  struct Case {
+    std::optional<std::string> tmpdir;
+    std::optional<std::string> tmp;
+    std::string error;  // empty when the directory is fine
+  };
+  const std::vector<Case> cases = {
+      {tmp.path().string(), std::nullopt, ""},
+      {std::nullopt, tmp.path().string(), ""},
+      {(tmp / "missing").string(), tmp.path().string(),
+       "TMPDIR names " + (tmp / "missing").string() + ", which does not exist"},
+      {std::nullopt, file.string(), "TMP names " + file.string() + ", which is not a directory"},
+  };
+  for (const auto& c : cases) {
+    const ScopedEnv tmpdir("TMPDIR");
+    ::unsetenv("TMPDIR");
+    if (c.tmpdir) ::setenv("TMPDIR", c.tmpdir->c_str(), 1);
+    if (c.tmp) ::setenv("TMP", c.tmp->c_str(), 1);
+    SCOPED_TRACE(c.tmpdir.value_or("unset") + " / " + c.tmp.value_or("unset"));
+    if (c.error.empty()) {
+      EXPECT_EQ(temp_directory(), tmp.path());
+      continue;
+    }
+    try {
+      temp_directory();
+      ADD_FAILURE() << "no error";
+    } catch (const OsError& e) {
+      EXPECT_EQ(std::string(e.what()), c.error);
+    }
+    try {
+      clone_repo("https://example.invalid/tool.git");
+      ADD_FAILURE() << "no error";
+    } catch (const OsError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "cannot create a temporary directory for the clone: " + c.error);
+    }
+    ::unsetenv("TMP");
+  }
 }
 
 TEST_F(CloneTest, IntoGivenDestinationWithBranchAndDepth) {
@@ -626,25 +774,27 @@ TEST_F(CloneTest, UrlLookingLikeAnOptionIsARepositoryName) {
   EXPECT_FALSE(stdfs::exists(marker));
 }
 
-TEST(CloneTransport, IsTheOneOfTheUrlsScheme) {
+TEST(CloneTransport, NetworkUrlsMayUseEveryNetworkTransportAndFileUrlsTheFileOne) {
+  const std::optional<std::string_view> network = NETWORK_TRANSPORTS;
   struct Case {
     std::string url;
-    std::optional<std::string_view> transport;
+    std::optional<std::string_view> transports;
   };
   const std::vector<Case> cases = {
-      {"https://example.org/group/tool.git", "https"},
-      {"HTTPS://example.org/group/tool.git", "https"},
-      {"http://example.org/group/tool.git", "http"},
-      {"ssh://git@example.org/group/tool.git", "ssh"},
-      {"SSH://example.org/tool.git", "ssh"},
-      {"git+ssh://example.org/tool.git", "ssh"},
-      {"ssh+git://example.org/tool.git", "ssh"},
-      {"Git+SSH://example.org/tool.git", "ssh"},
-      {"git@example.org:group/tool.git", "ssh"},
-      {"user@[::1]:tool.git", "ssh"},
-      {"git://example.org/tool.git", "git"},
-      {"GIT://example.org/tool.git", "git"},
-      {"file:///srv/git/tool.git", std::nullopt},
+      {"https://example.org/group/tool.git", network},
+      {"HTTPS://example.org/group/tool.git", network},
+      {"http://example.org/group/tool.git", network},
+      {"ssh://git@example.org/group/tool.git", network},
+      {"SSH://example.org/tool.git", network},
+      {"git+ssh://example.org/tool.git", network},
+      {"ssh+git://example.org/tool.git", network},
+      {"Git+SSH://example.org/tool.git", network},
+      {"git@example.org:group/tool.git", network},
+      {"user@[::1]:tool.git", network},
+      {"git://example.org/tool.git", network},
+      {"GIT://example.org/tool.git", network},
+      {"file:///srv/git/tool.git", "file"},
+      {"FILE:///srv/git/tool.git", "file"},
       {"/srv/git/tool.git", std::nullopt},
       {"./tool.git", std::nullopt},
       {"tool.git", std::nullopt},
@@ -658,10 +808,12 @@ TEST(CloneTransport, IsTheOneOfTheUrlsScheme) {
       {"://example.org/tool.git", std::nullopt},
       {"", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(clone_transport(c.url), c.transport) << c.url;
+  for (const auto& c : cases) EXPECT_EQ(clone_transports(c.url), c.transports) << c.url;
+  EXPECT_EQ(NETWORK_TRANSPORTS, "https:http:ssh:git");
 }
 
-TEST_F(CloneTest, OnlyTheTransportOfTheUrlsSchemeIsAllowed) {
+// A local path is no URL: a checkout is assessed where it lies, never copied by a clone.
+TEST_F(CloneTest, NoTransportButTheNetworkOnesIsAllowed) {
   EXPECT_TRUE(GitRepo(clone_repo(url_, work_ / "by-ssh")).is_repo());
   const auto marker = work_ / "ran";
   struct Case {
@@ -669,7 +821,6 @@ TEST_F(CloneTest, OnlyTheTransportOfTheUrlsSchemeIsAllowed) {
     std::string transport;  // the one git names in its refusal
   };
   const std::vector<Case> cases = {
-      {"file://" + (work_ / "bare.git").string(), "file"},
       {(work_ / "bare.git").string(), "file"},
       {"ext::sh -c touch% " + marker.string(), "ext"},
   };
@@ -686,6 +837,52 @@ TEST_F(CloneTest, OnlyTheTransportOfTheUrlsSchemeIsAllowed) {
     }
   }
   EXPECT_FALSE(stdfs::exists(marker));
+}
+
+// The user's own git configuration may send a clone elsewhere (url.<base>.insteadOf, as in the
+// common rewrite of https://github.com/ onto git@github.com:): onto any network transport, and
+// never onto the file transport.
+TEST_F(CloneTest, UsersOwnRewritesLeadToAnyNetworkTransportButNotToFiles) {
+  const TempDir home;
+  const ScopedEnv home_env("HOME", home.path().string());
+  const ScopedEnv global("GIT_CONFIG_GLOBAL");
+  ::unsetenv("GIT_CONFIG_GLOBAL");  // so that git reads $HOME/.gitconfig, as a user's git does
+  const std::string repositories = work_.path().string() + "/";
+  home.write(".gitconfig", "[url \"git@localhost:" + repositories +
+                               "\"]\n\tinsteadOf = https://example.invalid/\n"
+                               "[url \"file://" +
+                               repositories + "\"]\n\tinsteadOf = https://local.invalid/\n");
+
+  const stdfs::path cloned = clone_repo("https://example.invalid/bare.git", work_ / "rewritten");
+  EXPECT_TRUE(GitRepo(cloned).has_file("NEWS"));
+  try {
+    clone_repo("https://local.invalid/bare.git", work_ / "onto-a-file");
+    ADD_FAILURE() << "a rewrite led a network URL to the file transport";
+  } catch (const CloneError& e) {
+    EXPECT_TRUE(std::string(e.what()).ends_with("fatal: transport 'file' not allowed")) << e.what();
+  }
+}
+
+// A local bare repository or mirror has no other way in than its file:// URL, which may use the
+// file transport and no other, whatever the user's configuration rewrites it into.
+TEST_F(CloneTest, FileUrlIsClonedByTheFileTransportAlone) {
+  const std::string url = "file://" + (work_ / "bare.git").string();
+  const GitRepo repo(clone_repo(url, work_ / "by-file", std::nullopt, 1));
+  EXPECT_TRUE(repo.has_file("NEWS"));
+  EXPECT_EQ(repo.commit_count(), 1);  // shallow, as git makes a file:// clone
+  EXPECT_EQ(repo.remote_url(), url);
+
+  const TempDir home;
+  const ScopedEnv home_env("HOME", home.path().string());
+  const ScopedEnv global("GIT_CONFIG_GLOBAL");
+  ::unsetenv("GIT_CONFIG_GLOBAL");
+  home.write(".gitconfig", "[url \"" + url_ + "\"]\n\tinsteadOf = file:///mirror.git\n");
+  try {
+    clone_repo("file:///mirror.git", work_ / "onto-ssh");
+    ADD_FAILURE() << "a rewrite led a file:// URL to the ssh transport";
+  } catch (const CloneError& e) {
+    EXPECT_TRUE(std::string(e.what()).ends_with("fatal: transport 'ssh' not allowed")) << e.what();
+  }
 }
 
 TEST_F(CloneTest, LogsTheCloneWithoutUserInformation) {

@@ -178,5 +178,25 @@ INSTANTIATE_TEST_SUITE_P(
                       StderrCase{"error", Level::ERROR, ""}, StderrCase{"off", Level::OFF, ""}),
     [](const auto& info) { return info.param.label; });
 
+// A message is one line on standard error, whatever its arguments hold: a value from a checkout
+// (an origin URL, a file name) cannot break it or send a terminal its escape sequences. Every
+// other character stays as it is; a capture keeps the message as it was made.
+TEST_F(LogLevelTest, StandardErrorShowsControlCharactersEscaped) {
+  set_level(Level::DEBUG);
+  LogCapture capture;
+  const Logger& logger = get_logger("quarnel.test.controls");
+  const std::string url =
+      "https://example.org/a\033]0;title\007/b\033[2J\r\n\t\x7f\xc2\x9b/\xc3\xa9";
+  ::testing::internal::CaptureStderr();
+  logger.warning("origin %s", url);
+  logger.debug("%s", "line one\nline two");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "quarnel: warning: origin "
+            "https://example.org/a\\x1b]0;title\\x07/b\\x1b[2J\\r\\n\\t\\x7f\\x9b/\xc3\xa9\n"
+            "quarnel: debug: [quarnel.test.controls] line one\\nline two\n");
+  EXPECT_EQ(capture.messages("quarnel.test.controls", Level::WARNING),
+            std::vector<std::string>{"origin " + url});
+}
+
 }  // namespace
 }  // namespace quarnel::utils::log

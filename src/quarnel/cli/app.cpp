@@ -108,6 +108,11 @@ namespace {
 
 namespace schema = config::schema;
 
+// Text as it is shown on standard error: what a target, a checkout or git gives may hold line
+// breaks and terminal escape sequences, so its control characters are shown escaped and every
+// message stays the one line it is.
+std::string shown_text(std::string_view text) { return utils::text::escape_controls(text); }
+
 // Writes all of `text` to standard output and flushes it. A report lost to a full disk or a
 // closed descriptor must not end in exit 0: when the text did not arrive, one line on standard
 // error says so and the result is false.
@@ -142,12 +147,16 @@ class TemporaryClone {
   TemporaryClone(const std::string& url, int depth, bool keep) : keep_(keep) {
     {
       const std::lock_guard lock(pending_clone().mutex);
-      std::string tmpl = (std::filesystem::temp_directory_path() /
-                          (std::string(utils::git::TEMP_PREFIX) + "XXXXXX"))
-                             .string();
+      std::filesystem::path base;
+      try {
+        base = utils::git::temp_directory();
+      } catch (const OsError& e) {
+        throw OsError(std::string("cannot create a temporary directory for the clone: ") +
+                      e.what());
+      }
+      std::string tmpl = (base / (std::string(utils::git::TEMP_PREFIX) + "XXXXXX")).string();
       if (::mkdtemp(tmpl.data()) == nullptr) {
-        throw OsError("cannot create a temporary directory for the clone in " +
-                      std::filesystem::temp_directory_path().string());
+        throw OsError("cannot create a temporary directory for the clone in " + base.string());
       }
       dir_ = tmpl;
       if (!keep_) pending_clone().dir = dir_;
@@ -424,14 +433,14 @@ void print_verdicts(const core::models::Assessment& assessment, bool quiet, std:
   if (assessment.quality_gate && !(quiet && assessment.quality_gate->passed)) {
     const auto& gate = *assessment.quality_gate;
     err << "Quality gate: " << (gate.passed ? "passed" : "FAILED") << '\n';
-    for (const auto& violation : gate.violations) err << "  - " << violation << '\n';
+    for (const auto& violation : gate.violations) err << "  - " << shown_text(violation) << '\n';
   }
   if (quiet) return;
   const auto& goals = assessment.quality_goals;
   if (goals.compliance) {
     const auto& g = *goals.compliance;
-    err << "Goal compliance " << g.target << ": " << (g.met ? "met" : "not met") << " (now "
-        << (utils::text::truthy(g.current) ? *g.current : std::string("none")) << ")\n";
+    err << "Goal compliance " << shown_text(g.target) << ": " << (g.met ? "met" : "not met")
+        << " (now " << shown_text(utils::text::truthy(g.current) ? *g.current : "none") << ")\n";
   }
   if (goals.score) {
     const auto& g = *goals.score;
@@ -453,26 +462,27 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   std::optional<TemporaryClone> clone;
   if (remote) {
     const std::string url = runner::clone_url(a.target);
-    if (!quiet) err << "quarnel: cloning " << utils::forge::redact_url(url) << '\n';
+    if (!quiet) err << "quarnel: cloning " << shown_text(utils::forge::redact_url(url)) << '\n';
     clone.emplace(url, a.depth, a.keep_clone);
     checkout = clone->dir();
     if (!repo_url) repo_url = url;
-    if (a.keep_clone && !quiet) err << "quarnel: clone kept in " << checkout.string() << '\n';
+    // Where the kept clone is, is a result the user asked for: said under --quiet too.
+    if (a.keep_clone) err << "quarnel: clone kept in " << shown_text(checkout.native()) << '\n';
   } else if (const auto scheme = runner::url_scheme(a.target); scheme && !local) {
-    err << "quarnel: error: " << *scheme
-        << " is not a supported URL scheme; give an https, http, ssh or git URL, or the path of "
-           "a checkout directory\n";
+    err << "quarnel: error: " << shown_text(*scheme)
+        << " is not a supported URL scheme; give an https, http, ssh, git or file URL, or the "
+           "path of a checkout directory\n";
     return EXIT_USAGE;
   } else if (!local) {
-    err << "quarnel: error: " << shown
+    err << "quarnel: error: " << shown_text(shown)
         << " does not exist; give the path of a checkout directory or a repository URL\n";
     return EXIT_USAGE;
   } else if (!utils::fs::is_directory(checkout)) {
-    err << "quarnel: error: " << shown
+    err << "quarnel: error: " << shown_text(shown)
         << " is not a directory; give the path of a checkout directory\n";
     return EXIT_USAGE;
   } else if (const auto reason = unlistable_reason(checkout)) {
-    err << "quarnel: error: " << shown << " cannot be read (" << *reason
+    err << "quarnel: error: " << shown_text(shown) << " cannot be read (" << *reason
         << "); give the path of a checkout directory you can list and enter\n";
     return EXIT_USAGE;
   }
@@ -507,7 +517,7 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   const auto report =
       reports::orchestrator::generate_report(assessment, a.format, output, options, checkout);
   if (output) {
-    if (!quiet) err << "quarnel: report written to " << report << '\n';
+    if (!quiet) err << "quarnel: report written to " << shown_text(report) << '\n';
   } else {
     const bool ends_line = report.empty() || report.back() == '\n';
     if (!write_stdout(out, err, ends_line ? report : report + '\n')) return EXIT_USAGE;
@@ -517,22 +527,47 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   return EXIT_OK;
 }
 
+// Whether a line of git's clone message may say why the clone failed: git's announcement of the
+// clone, warnings (ssh's "Warning: Permanently added ...") and hints never do.
+bool may_say_why(std::string_view line) {
+  const std::string lowered = utils::text::lower(line.substr(0, 8));
+  return !line.starts_with("Cloning into ") && !lowered.starts_with("warning:") &&
+         !lowered.starts_with("hint:");
+}
+
+// git's own follow-ups of a failure that the transport (ssh, the server) has already explained.
+bool generic_follow_up(std::string_view line) {
+  return line == "fatal: Could not read from remote repository." ||
+         line == "fatal: the remote end hung up unexpectedly";
+}
+
 // "cannot clone URL: REASON" for a CloneError's message ("git clone failed: " and git's output,
-// in which the URL's credentials are already hidden). Git writes progress and advice around its
-// reason, and may follow it with a generic "fatal: Could not read from remote repository."; the
-// reason is its first "fatal:" line, else its last line.
+// in which the URL's credentials are already hidden). Git writes advice around its reason; the
+// reason is its first "fatal:" line, else its last line. When that "fatal:" line is only git's
+// generic follow-up, the line before it that says why (ssh's "Connection refused", a host key
+// or permission message, the server's own error) is the reason.
 std::string clone_failure(const std::string& url, std::string_view message) {
   constexpr std::string_view prefix = "git clone failed: ";
   if (message.starts_with(prefix)) message.remove_prefix(prefix.size());
-  std::string last;
-  std::string reason;
+  std::vector<std::string> lines;
   for (const auto& raw : utils::text::split(message, "\n")) {
     std::string line = utils::text::strip(raw);
-    if (line.empty()) continue;
-    if (reason.empty() && line.starts_with("fatal:")) reason = line;
-    last = std::move(line);
+    if (!line.empty()) lines.push_back(std::move(line));
   }
-  if (reason.empty()) reason = last;
+  const auto fatal = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.starts_with("fatal:");
+  });
+  std::string reason;
+  if (fatal == lines.end()) {
+    if (!lines.empty()) reason = lines.back();
+  } else {
+    reason = *fatal;
+    if (generic_follow_up(reason)) {
+      const auto cause = std::find_if(std::make_reverse_iterator(fatal), lines.rend(),
+                                      [](const std::string& line) { return may_say_why(line); });
+      if (cause != lines.rend()) reason = *cause;
+    }
+  }
   return "cannot clone " + utils::forge::redact_url(url) +
          (reason.empty() ? std::string() : ": " + reason);
 }
@@ -614,7 +649,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     // The parser quotes what it refuses, and that may be a URL with a token in it.
     std::string message = e.what();
     for (const auto& arg : args) message = utils::url::redact_in(message, arg);
-    err << "quarnel: error: " << message << "\nRun 'quarnel --help' for usage.\n";
+    err << "quarnel: error: " << shown_text(message) << "\nRun 'quarnel --help' for usage.\n";
     return EXIT_USAGE;
   }
 
@@ -631,12 +666,12 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   } catch (const CloneError& e) {
     // A clone that failed because a stop killed its git is no failure to report.
     if (stopping()) wait_for_stop();
-    err << "quarnel: error: " << clone_failure(runner::clone_url(assess_args.target), e.what())
-        << '\n';
+    err << "quarnel: error: "
+        << shown_text(clone_failure(runner::clone_url(assess_args.target), e.what())) << '\n';
     return EXIT_USAGE;
   } catch (const std::exception& e) {
     if (stopping()) wait_for_stop();
-    err << "quarnel: error: " << e.what() << '\n';
+    err << "quarnel: error: " << shown_text(e.what()) << '\n';
     return EXIT_USAGE;
   }
   return EXIT_OK;

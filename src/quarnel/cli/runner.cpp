@@ -200,9 +200,9 @@ std::optional<std::string> url_scheme(std::string_view target) {
 }
 
 bool is_remote_target(std::string_view target) {
-  // What git may clone is what is cloned: a URL whose scheme has a transport of its own, or the
+  // What git may clone is what is cloned: a URL whose scheme has transports git may use, or the
   // scp-like "user@host:path".
-  return utils::git::clone_transport(target).has_value();
+  return utils::git::clone_transports(target).has_value();
 }
 
 std::string clone_url(std::string_view target) {

@@ -71,8 +71,8 @@ Assessment assess(const Context& context, const Plugins& plugins, const Settings
 // compared; none for any other target.
 std::optional<std::string> url_scheme(std::string_view target);
 
-// Whether a command-line target names a remote repository rather than a local path: an
-// http(s), ssh, git, git+ssh or ssh+git URL, the scheme in any letter case, or an scp-like
+// Whether a command-line target names a repository to clone rather than a local path: an
+// http(s), ssh, git, git+ssh, ssh+git or file URL, the scheme in any letter case, or an scp-like
 // "user@host:path" (a bare "host:path" is taken for a local name).
 bool is_remote_target(std::string_view target);
 

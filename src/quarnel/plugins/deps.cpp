@@ -436,10 +436,10 @@ bool install_git_repo(const PluginDependency& dep) {
   if (!dir) return false;
   stdfs::create_directories(dir->parent_path());
   logger().info("Cloning %s to %s", utils::forge::redact_url(dep.repo_url), dir->string());
-  // Cloned like a URL target: by the transport of the URL's own scheme alone.
+  // Cloned like a URL target, by the transports that the URL's scheme allows.
   const auto clone = run_program(
       {"git", "clone", "--", dep.repo_url, dir->string()}, timeouts().git_clone, std::nullopt,
-      utils::git::transport_environment(utils::git::clone_transport(dep.repo_url)));
+      utils::git::transport_environment(utils::git::clone_transports(dep.repo_url)));
   if (!clone.ok()) {
     logger().warning("git clone failed: %s",
                      utils::url::redact_in(text::strip(clone.stderr_text), dep.repo_url));

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "quarnel/error.hpp"
+#include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/log.hpp"
 #include "quarnel/utils/process.hpp"
 #include "quarnel/utils/text.hpp"
@@ -99,28 +100,58 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
                                             [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-struct SchemeTransport {
-  std::string_view scheme;
-  std::string_view transport;
+// The schemes of URLs that git reaches over a network transport.
+inline constexpr std::array<std::string_view, 6> NETWORK_SCHEMES = {
+    "https", "http", "ssh", "git+ssh", "ssh+git", "git",
 };
 
-inline constexpr std::array<SchemeTransport, 6> SCHEME_TRANSPORTS = {{
-    {"https", "https"},
-    {"http", "http"},
-    {"ssh", "ssh"},
-    {"git+ssh", "ssh"},
-    {"ssh+git", "ssh"},
-    {"git", "git"},
-}};
+// The path as a shell reads it back: as it is when it holds only characters no shell treats
+// specially, else in single quotes, each "'" written as '\''.
+std::string shell_quoted(std::string_view path) {
+  const auto plain = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("+,-./:=@_^").find(c) != std::string_view::npos;
+  };
+  if (!path.empty() && std::all_of(path.begin(), path.end(), plain)) return std::string(path);
+  std::string quoted = "'";
+  for (const char c : path) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// What git says when it refuses a repository that another user owns, as the line of its
+// message that holds it; git names the repository's directory after it, in single quotes.
+constexpr std::string_view DUBIOUS_OWNERSHIP = "detected dubious ownership in repository at '";
+
+// The warning for a checkout whose git refuses it that way, or none for any other failure.
+std::optional<std::string> refusal_warning(const stdfs::path& checkout, std::string_view error) {
+  const auto found = error.find(DUBIOUS_OWNERSHIP);
+  if (found == std::string_view::npos) return std::nullopt;
+  std::string_view reason = error.substr(found);
+  reason = reason.substr(0, reason.find('\n'));
+  const auto close = reason.rfind('\'');
+  if (close < DUBIOUS_OWNERSHIP.size()) return std::nullopt;
+  reason = reason.substr(0, close + 1);
+  const std::string_view repository =
+      reason.substr(DUBIOUS_OWNERSHIP.size(), close - DUBIOUS_OWNERSHIP.size());
+  return "git refuses " + checkout.string() + ": " + std::string(reason) +
+         "; to allow it, run: git config --global --add safe.directory " + shell_quoted(repository);
+}
 
 }  // namespace
 
-std::optional<std::string_view> clone_transport(std::string_view url) {
+std::optional<std::string_view> clone_transports(std::string_view url) {
   if (const auto separator = url.find("://"); separator != std::string_view::npos) {
     const std::string_view scheme = url.substr(0, separator);
-    for (const auto& entry : SCHEME_TRANSPORTS) {
-      if (equal_ignoring_ascii_case(scheme, entry.scheme)) return entry.transport;
+    for (const std::string_view network : NETWORK_SCHEMES) {
+      if (equal_ignoring_ascii_case(scheme, network)) return NETWORK_TRANSPORTS;
     }
+    if (equal_ignoring_ascii_case(scheme, "file")) return FILE_TRANSPORT;
     return std::nullopt;
   }
   // git reads a ":" before any "/" as ssh's host:path; only the form with a user is taken for a
@@ -133,12 +164,13 @@ std::optional<std::string_view> clone_transport(std::string_view url) {
   if (const auto slash = url.find('/'); slash != std::string_view::npos && slash < colon) {
     return std::nullopt;
   }
-  return "ssh";
+  return NETWORK_TRANSPORTS;
 }
 
-std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transport) {
-  // GIT_ALLOW_PROTOCOL outranks every protocol.*.allow setting of every configuration file.
-  if (transport) return {{"GIT_ALLOW_PROTOCOL", std::string(*transport)}};
+std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transports) {
+  // GIT_ALLOW_PROTOCOL outranks every protocol.*.allow setting of every configuration file, and
+  // git hands it on to libcurl as the schemes a redirect may lead to.
+  if (transports) return {{"GIT_ALLOW_PROTOCOL", std::string(*transports)}};
   // No transport: git fetches no missing object at all where it knows GIT_NO_LAZY_FETCH, and
   // where it does not, the fetch finds no transport it may use.
   return {{"GIT_ALLOW_PROTOCOL", std::string(detail::no_transport_name())},
@@ -188,6 +220,8 @@ std::string path_name(std::string_view path) {
 
 struct GitRepo::Shared {
   std::atomic<bool> unanswered{false};
+  // Whether git's refusal of the checkout has been said.
+  std::atomic<bool> refusal_said{false};
 };
 
 GitRepo::GitRepo(std::filesystem::path path)
@@ -207,8 +241,13 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
   argv.insert(argv.end(), args.begin(), args.end());
   process::RunOptions options;
   // A query reads what the checkout holds: it has no use for any transport, and a fetch would
-  // run whatever command the checkout's configuration gives its remote.
+  // run whatever command the checkout's configuration gives its remote. Its error messages are
+  // read, never shown whole: in git's own words, whatever language the user reads.
   options.environment = transport_environment(std::nullopt);
+  options.environment.push_back({"LC_ALL", "C"});
+  // git's answer is input like any file of the checkout (an origin URL is whatever its
+  // .git/config holds): one past the read limit is no answer, and nothing past it is kept.
+  options.max_output = MAX_ANSWER_BYTES;
   // An empty path is the current directory, as for has_file and is_repo; chdir("") would fail.
   options.cwd = path_.empty() ? stdfs::path(".") : path_;
   options.timeout = detail::query_timeout();
@@ -223,7 +262,18 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
     }
     throw;
   }
-  if (!done.ok()) throw GitError(text::strip(done.stderr_text));
+  if (!done.ok()) {
+    // A refusal looks like a checkout without history to every caller; the user must learn that
+    // the answers are missing, and how to allow the checkout. quarnel never allows it itself:
+    // the owner's configuration would then run.
+    if (shared_ && !shared_->refusal_said.load()) {
+      if (const auto warning = refusal_warning(*options.cwd, done.stderr_text);
+          warning && !shared_->refusal_said.exchange(true)) {
+        log::get_logger("quarnel.utils.git").warning("%s", *warning);
+      }
+    }
+    throw GitError(text::strip(done.stderr_text));
+  }
   return text::strip(done.stdout_text);
 }
 
@@ -300,6 +350,31 @@ bool GitRepo::has_tracked_file(std::string_view relative_path) const {
   }
 }
 
+std::filesystem::path temp_directory() {
+  std::string variable;
+  stdfs::path dir = "/tmp";
+  for (const char* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+    if (const char* value = ::secure_getenv(name); value != nullptr && *value != '\0') {
+      variable = name;
+      dir = value;
+      break;
+    }
+  }
+  std::error_code ec;
+  const auto status = stdfs::status(dir, ec);
+  if (stdfs::is_directory(status)) return dir;
+  const std::string named = variable.empty() ? dir.string() : variable + " names " + dir.string();
+  if (status.type() == stdfs::file_type::not_found) {
+    throw OsError(named + (variable.empty() ? " does not exist" : ", which does not exist"));
+  }
+  if (!ec) {
+    throw OsError(named +
+                  (variable.empty() ? " is not a directory" : ", which is not a directory"));
+  }
+  throw OsError(named + (variable.empty() ? "" : ", which") +
+                " cannot be reached: " + ec.message());
+}
+
 std::filesystem::path clone_repo(std::string_view url,
                                  const std::optional<std::filesystem::path>& dest,
                                  const std::optional<std::string>& branch, int depth) {
@@ -307,7 +382,13 @@ std::filesystem::path clone_repo(std::string_view url,
   if (dest) {
     target = *dest;
   } else {
-    std::string pattern = (stdfs::temp_directory_path() / TEMP_PREFIX).string() + "XXXXXX";
+    stdfs::path base;
+    try {
+      base = temp_directory();
+    } catch (const OsError& e) {
+      throw OsError(std::string("cannot create a temporary directory for the clone: ") + e.what());
+    }
+    std::string pattern = (base / TEMP_PREFIX).string() + "XXXXXX";
     // mkdtemp makes the directory with mode 0700: owner-only, as a clone may hold secrets.
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw OsError("cannot create a temporary directory for the clone: " +
@@ -332,11 +413,24 @@ std::filesystem::path clone_repo(std::string_view url,
 
   process::RunOptions options;
   options.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(CLONE_TIMEOUT);
-  // file:// would copy any repository of this machine, and ext:: runs a command.
-  options.environment = transport_environment(clone_transport(url));
+  // Whatever the user's configuration rewrites the URL into: a network URL that led to file://
+  // would copy any repository of this machine, and ext:: runs a command.
+  options.environment = transport_environment(clone_transports(url));
+  // The cause of a failure is picked out of git's message by git's own words, whatever language
+  // the user reads.
+  options.environment.push_back({"LC_ALL", "C"});
+  // What the server sends is shown through git's messages; no more of it is kept than of an
+  // answer.
+  options.max_output = MAX_ANSWER_BYTES;
   const process::Completed done = process::run(argv, options);
   if (!done.ok()) {
-    throw CloneError("git clone failed: " + url::redact_in(text::strip(done.stderr_text), url));
+    const std::string message = url::redact_in(text::strip(done.stderr_text), url);
+    // The error keeps one line of it; the whole of it is there for whoever asks.
+    const log::Logger& logger = log::get_logger("quarnel.utils.git");
+    for (const auto& line : text::split(message, "\n")) {
+      if (!text::strip(line).empty()) logger.debug("git clone: %s", line);
+    }
+    throw CloneError("git clone failed: " + message);
   }
   return target;
 }

@@ -3,8 +3,11 @@
 // One local checkout seen through the `git` program, and shallow clones. Every query runs git
 // afresh (no cache) and never fails: a failed query gives none, 0 or false. Once a query has
 // timed out, git is not asked again for this checkout: the remaining queries of every copy of
-// that GitRepo give their fallbacks at once. The queries run with every git transport switched
-// off, whatever the checkout's configuration says; a clone may use its URL's transport alone.
+// that GitRepo give their fallbacks at once. A checkout that git refuses (one that another user
+// owns) gives the fallbacks too, and the first refusal among the copies is logged as one warning
+// that says how to allow it; safe.directory is never overridden. The queries run with every git
+// transport switched off, whatever the checkout's configuration says; a clone may use the
+// network transports, or for a file:// URL the file transport alone.
 
 #include <chrono>
 #include <filesystem>
@@ -14,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "quarnel/utils/fs.hpp"
 #include "quarnel/utils/process.hpp"
 
 namespace quarnel::utils::git {
@@ -22,6 +26,9 @@ inline constexpr std::chrono::seconds QUERY_TIMEOUT{10};
 inline constexpr std::chrono::seconds CLONE_TIMEOUT{120};
 inline constexpr int DEFAULT_CLONE_DEPTH = 1;
 inline constexpr std::string_view TEMP_PREFIX = "quarnel-";
+// The most that is read of what git prints on one stream, as of any file of a checkout: a query
+// that prints more gives its fallback, a clone that does fails.
+inline constexpr std::size_t MAX_ANSWER_BYTES = fs::MAX_READ_BYTES;
 
 class GitRepo {
  public:
@@ -65,25 +72,35 @@ class GitRepo {
   std::shared_ptr<Shared> shared_;
 };
 
-// The one transport a clone of `url` may use, named as git names it: "https" for https://,
-// "http" for http://, "ssh" for ssh://, git+ssh://, ssh+git:// and the scp-like
-// user@host:path (an "@" and then a ":" before any "/"), "git" for git://. Scheme names are
-// matched whatever their case. None for every other URL: file://, a local path, ext:: and
-// other helpers, anything unrecognised.
-std::optional<std::string_view> clone_transport(std::string_view url);
+// The transports a clone of `url` may use, as GIT_ALLOW_PROTOCOL lists them. A network URL
+// (https://, http://, ssh://, git+ssh://, ssh+git://, git://, and the scp-like user@host:path:
+// an "@" and then a ":" before any "/") may use all four network transports,
+// NETWORK_TRANSPORTS: the user's own rewrites of URLs (url.<base>.insteadOf) and a forge's
+// redirect from http to https lead from one to another. A file:// URL, the way into a local
+// bare repository or mirror, may use the file transport alone. Scheme names are matched
+// whatever their case. None for every other URL: a local path, ext:: and other helpers,
+// anything unrecognised.
+inline constexpr std::string_view NETWORK_TRANSPORTS = "https:http:ssh:git";
+inline constexpr std::string_view FILE_TRANSPORT = "file";
+std::optional<std::string_view> clone_transports(std::string_view url);
 
-// The settings of a git child's environment that let it use `transport` and no other one, or
-// no transport at all when it is none: then not even a fetch that git starts by itself (the
-// missing objects of a partial clone) can reach a remote, and no command that a configuration
-// gives a remote runs. The queries, the clones and the clones of pinned repositories that
-// plug-ins depend on all run git under these.
-std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transport);
+// The settings of a git child's environment that let it use the transports of `transports` (a
+// GIT_ALLOW_PROTOCOL list) and no other one, or no transport at all when it is none: then not
+// even a fetch that git starts by itself (the missing objects of a partial clone) can reach a
+// remote, and no command that a configuration gives a remote runs. The queries, the clones and
+// the clones of pinned repositories that plug-ins depend on all run git under these.
+std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transports);
+
+// The system's temporary directory, where a clone without a destination goes: what the first
+// of TMPDIR, TMP, TEMP and TEMPDIR that is set and not empty names, else /tmp. Raises OsError
+// naming the variable ("TMPDIR names /x, which does not exist") when that is no directory.
+std::filesystem::path temp_directory();
 
 // Shallow clone of `url` into `dest`, or into a new owner-only "quarnel-*" directory in the
 // system's temporary directory when `dest` is none. Returns the directory. Raises CloneError
 // ("git clone failed: " and git's trimmed standard error) on a non-zero exit, also when git
-// refuses the URL's transport (see clone_transport); start failures and time-outs pass
-// unchanged. Nothing is removed on failure.
+// refuses a transport (see clone_transports), after logging each line of that message at
+// debug level; start failures and time-outs pass unchanged. Nothing is removed on failure.
 std::filesystem::path clone_repo(std::string_view url,
                                  const std::optional<std::filesystem::path>& dest = std::nullopt,
                                  const std::optional<std::string>& branch = std::nullopt,

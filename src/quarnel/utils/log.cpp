@@ -183,7 +183,8 @@ void Logger::log(Level level, std::string_view tmpl, const std::vector<Arg>& arg
       if (level == Level::DEBUG) {
         message = "[" + name_ + "] " + message;
       }
-      s.stderr_logger->log(to_spdlog(level), "{}", message);
+      // One record, one line, and no escape sequence of a checkout's text reaches a terminal.
+      s.stderr_logger->log(to_spdlog(level), "{}", text::escape_controls(message));
     }
   } catch (...) {
   }

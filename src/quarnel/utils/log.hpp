@@ -2,7 +2,8 @@
 
 // Named loggers with printf-style templates: "%s" prints a value plainly, "%r" a text in its
 // quoted form (text::repr), "%d" an integer, "%%" a percent sign. Messages go to standard error
-// at the level the command line sets (warnings by default). A LogCapture sees every record
+// at the level the command line sets (warnings by default), one line each, with their control
+// characters escaped (text::escape_controls). A LogCapture sees every record as it was made
 // while it lives, whatever the level set for standard error.
 
 #include <cstdint>
@@ -23,7 +24,8 @@ class Arg {
   Arg(std::string_view v) : value_(std::string(v)) {}
   Arg(const std::string& v) : value_(v) {}
   Arg(const char* v) : value_(std::string(v)) {}
-  template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
+  template <typename T,
+            std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
   Arg(T v) : value_(static_cast<std::int64_t>(v)) {}
   Arg(bool v) : value_(v) {}
   Arg(double v) : value_(v) {}
