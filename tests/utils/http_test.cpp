@@ -4,16 +4,15 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "quarnel/error.hpp"
 #include "quarnel/version.hpp"
+#include "support/fixtures.hpp"
 #include "support/http_server.hpp"
 
 namespace quarnel::utils::http {
@@ -173,37 +172,6 @@ TEST(GetJson, TokenStaysWithItsOriginAcrossRedirects) {
   EXPECT_EQ(on_second[0].header("User-Agent"), "quarnel/" + std::string(VERSION));
 }
 
-// Sets environment variables for one test and puts back what was there.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(
-      std::initializer_list<std::pair<const char*, std::optional<std::string>>> vars) {
-    for (const auto& [name, value] : vars) {
-      const char* old = std::getenv(name);
-      saved_.emplace_back(name, old == nullptr ? std::nullopt : std::optional<std::string>(old));
-      if (value) {
-        ::setenv(name, value->c_str(), 1);
-      } else {
-        ::unsetenv(name);
-      }
-    }
-  }
-  ~ScopedEnvironment() {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 // A token may go over plain HTTP to this machine only because that traffic stays here; a proxy
 // named in the environment would receive the request and its header instead.
 TEST(GetJson, LoopbackRequestsBypassEveryProxy) {
@@ -212,13 +180,15 @@ TEST(GetJson, LoopbackRequestsBypassEveryProxy) {
   forge.reply("/api", 200, R"({"direct": true})");
   proxy.reply("/api", 200, R"({"proxied": true})");
   const std::string proxy_url = proxy.base_url();
-  const ScopedEnvironment env({{"http_proxy", proxy_url},
-                               {"https_proxy", proxy_url},
-                               {"HTTPS_PROXY", proxy_url},
-                               {"ALL_PROXY", proxy_url},
-                               {"all_proxy", proxy_url},
-                               {"no_proxy", std::nullopt},
-                               {"NO_PROXY", std::nullopt}});
+  const testing::ScopedEnv http_proxy("http_proxy", proxy_url);
+  const testing::ScopedEnv https_proxy("https_proxy", proxy_url);
+  const testing::ScopedEnv https_proxy_upper("HTTPS_PROXY", proxy_url);
+  const testing::ScopedEnv all_proxy("ALL_PROXY", proxy_url);
+  const testing::ScopedEnv all_proxy_lower("all_proxy", proxy_url);
+  const testing::ScopedEnv no_proxy("no_proxy");
+  const testing::ScopedEnv no_proxy_upper("NO_PROXY");
+  ::unsetenv("no_proxy");
+  ::unsetenv("NO_PROXY");
 
   for (const std::string& url :
        {forge.url("/api"), "http://localhost:" + std::to_string(forge.port()) + "/api"}) {
