@@ -80,6 +80,36 @@ TEST(GitRepoQuery, AnswersForACheckoutWithRemoteAndTags) {
   EXPECT_EQ(repo.project_name(), "tool");
 }
 
+// git exports these to the programs it runs (a hook, `rebase --exec`): quarnel started from
+// there must still read the checkout it was given, and a clone must still land where it is put.
+TEST(GitRepoQuery, VariablesThatPointGitElsewhereAreNotHandedOn) {
+  GitFixture checkout;
+  checkout.commit_file("README.md", "checkout\n", "first");
+  checkout.git({"remote", "add", "origin", "https://example.org/g/checkout.git"});
+  GitFixture other;
+  other.commit_file("a", "1\n", "one");
+  other.commit_file("b", "2\n", "two");
+  other.git({"remote", "add", "origin", "https://example.org/g/other.git"});
+  const std::string other_git = (other.path() / ".git").string();
+
+  const ScopedEnv dir("GIT_DIR", other_git);
+  const ScopedEnv work_tree("GIT_WORK_TREE", other.path().string());
+  const ScopedEnv index("GIT_INDEX_FILE", other_git + "/index");
+  const ScopedEnv common("GIT_COMMON_DIR", other_git);
+  const GitRepo repo(checkout.path());
+  EXPECT_EQ(repo.remote_url(), "https://example.org/g/checkout.git");
+  EXPECT_EQ(repo.commit_count(), 1);
+  EXPECT_TRUE(repo.has_tracked_file("README.md"));
+  EXPECT_FALSE(repo.has_tracked_file("a"));
+
+  TempDir target;
+  const stdfs::path clone = target.path() / "clone";
+  clone_repo("file://" + checkout.path().string(), clone);
+  EXPECT_TRUE(stdfs::is_regular_file(clone / "README.md"));
+  EXPECT_EQ(GitRepo(clone).remote_url(), "file://" + checkout.path().string());
+  EXPECT_EQ(other.git({"rev-list", "--count", "HEAD"}), "2\n");
+}
+
 TEST(GitRepoQuery, ReadsAreNotCached) {
   GitFixture fx;
   fx.commit_file("a", "1");

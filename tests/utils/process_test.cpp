@@ -168,11 +168,17 @@ TEST(ProcessRun, EnvironmentSettingsReachOnlyTheirChild) {
   const ScopedEnv replaced("QUARNEL_TEST_REPLACED", "old");
   const ScopedEnv added("QUARNEL_TEST_ADDED");
   ::unsetenv("QUARNEL_TEST_ADDED");
+  const ScopedEnv removed("QUARNEL_TEST_REMOVED", "there");
+  const ScopedEnv set_then_removed("QUARNEL_TEST_SET_THEN_REMOVED", "there");
   RunOptions options;
   options.environment = {{"QUARNEL_TEST_REPLACED", "first"},
                          {"QUARNEL_TEST_ADDED", "a=b c"},
                          {"QUARNEL_TEST_REPLACED", "new"},
-                         {"QUARNEL_TEST_EMPTY", ""}};
+                         {"QUARNEL_TEST_EMPTY", ""},
+                         {"QUARNEL_TEST_REMOVED", std::nullopt},
+                         {"QUARNEL_TEST_SET_THEN_REMOVED", "x"},
+                         {"QUARNEL_TEST_SET_THEN_REMOVED", std::nullopt},
+                         {"QUARNEL_TEST_NEVER_THERE", std::nullopt}};
   const auto entries = child_environment(options);
   struct Case {
     std::string name;
@@ -183,6 +189,9 @@ TEST(ProcessRun, EnvironmentSettingsReachOnlyTheirChild) {
       {"QUARNEL_TEST_REPLACED", {"QUARNEL_TEST_REPLACED=new"}},
       {"QUARNEL_TEST_ADDED", {"QUARNEL_TEST_ADDED=a=b c"}},
       {"QUARNEL_TEST_EMPTY", {"QUARNEL_TEST_EMPTY="}},
+      {"QUARNEL_TEST_REMOVED", {}},
+      {"QUARNEL_TEST_SET_THEN_REMOVED", {}},
+      {"QUARNEL_TEST_NEVER_THERE", {}},
       {"PATH", {"PATH=" + std::string(::getenv("PATH"))}},
   };
   for (const auto& c : cases) EXPECT_EQ(entries_named(entries, c.name), c.entries) << c.name;

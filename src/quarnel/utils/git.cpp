@@ -168,13 +168,24 @@ std::optional<std::string_view> clone_transports(std::string_view url) {
 }
 
 std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transports) {
-  // GIT_ALLOW_PROTOCOL outranks every protocol.*.allow setting of every configuration file, and
-  // git hands it on to libcurl as the schemes a redirect may lead to.
-  if (transports) return {{"GIT_ALLOW_PROTOCOL", std::string(*transports)}};
-  // No transport: git fetches no missing object at all where it knows GIT_NO_LAZY_FETCH, and
-  // where it does not, the fetch finds no transport it may use.
-  return {{"GIT_ALLOW_PROTOCOL", std::string(detail::no_transport_name())},
-          {"GIT_NO_LAZY_FETCH", "1"}};
+  // git exports these to what it runs (a hook, `rebase --exec`), and each would point the child
+  // at another repository than the one it is started in: a query would answer for that one, a
+  // clone would write into it.
+  std::vector<process::EnvVar> settings;
+  for (const std::string_view name : REPOSITORY_VARIABLES) {
+    settings.push_back({std::string(name), std::nullopt});
+  }
+  if (transports) {
+    // GIT_ALLOW_PROTOCOL outranks every protocol.*.allow setting of every configuration file,
+    // and git hands it on to libcurl as the schemes a redirect may lead to.
+    settings.push_back({"GIT_ALLOW_PROTOCOL", std::string(*transports)});
+  } else {
+    // No transport: git fetches no missing object at all where it knows GIT_NO_LAZY_FETCH, and
+    // where it does not, the fetch finds no transport it may use.
+    settings.push_back({"GIT_ALLOW_PROTOCOL", std::string(detail::no_transport_name())});
+    settings.push_back({"GIT_NO_LAZY_FETCH", "1"});
+  }
+  return settings;
 }
 
 namespace detail {

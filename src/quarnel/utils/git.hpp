@@ -9,6 +9,7 @@
 // transport switched off, whatever the checkout's configuration says; a clone may use the
 // network transports, or for a file:// URL the file transport alone.
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -84,11 +85,24 @@ inline constexpr std::string_view NETWORK_TRANSPORTS = "https:http:ssh:git";
 inline constexpr std::string_view FILE_TRANSPORT = "file";
 std::optional<std::string_view> clone_transports(std::string_view url);
 
+// Variables of the environment that point git at a repository other than the one it is
+// started in; no git child gets them.
+inline constexpr std::array<std::string_view, 8> REPOSITORY_VARIABLES = {
+    "GIT_DIR",
+    "GIT_WORK_TREE",
+    "GIT_INDEX_FILE",
+    "GIT_OBJECT_DIRECTORY",
+    "GIT_ALTERNATE_OBJECT_DIRECTORIES",
+    "GIT_COMMON_DIR",
+    "GIT_NAMESPACE",
+    "GIT_PREFIX"};
+
 // The settings of a git child's environment that let it use the transports of `transports` (a
 // GIT_ALLOW_PROTOCOL list) and no other one, or no transport at all when it is none: then not
 // even a fetch that git starts by itself (the missing objects of a partial clone) can reach a
-// remote, and no command that a configuration gives a remote runs. The queries, the clones and
-// the clones of pinned repositories that plug-ins depend on all run git under these.
+// remote, and no command that a configuration gives a remote runs. They also remove
+// REPOSITORY_VARIABLES, so that git works on the checkout or clone it is given. The queries, the
+// clones and the clones of pinned repositories that plug-ins depend on all run git under these.
 std::vector<process::EnvVar> transport_environment(std::optional<std::string_view> transports);
 
 // The system's temporary directory, where a clone without a destination goes: what the first

@@ -223,14 +223,15 @@ void reject_nul(std::string_view value, const std::string& program) {
   }
 }
 
-// The child's environment: this process's entries, less those that `settings` replace, then
-// the settings, each name once with its last value. Owns the texts that the pointers name.
+// The child's environment: this process's entries, less those that `settings` replace or
+// remove, then the settings that give a value, each name once with its last value. Owns the texts
+// that the pointers name.
 class ChildEnvironment {
  public:
   ChildEnvironment(const std::vector<EnvVar>& settings, const std::string& program) {
     for (const auto& setting : settings) {
       reject_nul(setting.name, program);
-      reject_nul(setting.value, program);
+      if (setting.value) reject_nul(*setting.value, program);
       if (setting.name.empty() || setting.name.find('=') != std::string::npos) {
         throw ProcessStartError("cannot start " + program + ": " + text::repr(setting.name) +
                                 " is no environment variable name");
@@ -248,7 +249,9 @@ class ChildEnvironment {
       const bool set_later =
           std::any_of(settings.begin() + static_cast<std::ptrdiff_t>(i) + 1, settings.end(),
                       [&](const EnvVar& later) { return later.name == settings[i].name; });
-      if (!set_later) owned_.push_back(settings[i].name + "=" + settings[i].value);
+      if (!set_later && settings[i].value) {
+        owned_.push_back(settings[i].name + "=" + *settings[i].value);
+      }
     }
     for (auto& entry : owned_) pointers_.push_back(entry.data());
     pointers_.push_back(nullptr);

@@ -26,10 +26,10 @@ class OutputLimitExceeded : public ProcessStartError {
 
 inline constexpr std::size_t DEFAULT_MAX_OUTPUT = std::size_t{64} << 20;
 
-// One variable of a child's environment.
+// One variable of a child's environment; without a value, the child does not get it at all.
 struct EnvVar {
   std::string name;
-  std::string value;
+  std::optional<std::string> value;
   bool operator==(const EnvVar&) const = default;
 };
 
