@@ -133,15 +133,24 @@ bool is_ipv6_address(std::string_view text) {
     addr = text.substr(0, percent);
   }
   if (addr.empty()) return false;
-  std::vector<std::string> parts = text::split(addr, ":");
+  constexpr std::size_t hextets = 8;
+  // An address has at most hextets + 1 pieces between its ":": a host of millions is refused
+  // at the first piece past them, before anything is kept of the rest.
+  std::vector<std::string_view> parts;
+  for (std::size_t pos = 0;;) {
+    const auto colon = addr.find(':', pos);
+    parts.push_back(addr.substr(pos, colon == std::string_view::npos ? colon : colon - pos));
+    if (parts.size() > hextets + 1) return false;
+    if (colon == std::string_view::npos) break;
+    pos = colon + 1;
+  }
   if (parts.size() < 3) return false;
-  if (parts.back().find('.') != std::string::npos) {
+  if (parts.back().find('.') != std::string_view::npos) {
     if (!is_ipv4_address(parts.back())) return false;
     // An embedded IPv4 tail stands for two hextets.
     parts.back() = "0";
     parts.emplace_back("0");
   }
-  constexpr std::size_t hextets = 8;
   if (parts.size() > hextets + 1) return false;
 
   std::optional<std::size_t> skip;
@@ -372,9 +381,16 @@ std::optional<ForgeInfo> parse_forge_url(std::string_view url,
   const auto host = parts.hostname();
   if (!host || host->empty()) return std::nullopt;
 
-  const std::vector<std::string> segments =
-      text::split(strip_char(parts.path, '/', true, true), "/");
-  if (segments.size() < 2) return std::nullopt;
+  // Owner and repository are the first two segments; the rest of a path (which may be
+  // megabytes of "/") is never cut up.
+  std::string_view path = parts.path;
+  while (path.starts_with('/')) path.remove_prefix(1);
+  while (path.ends_with('/')) path.remove_suffix(1);
+  const auto slash = path.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  const std::string_view owner = path.substr(0, slash);
+  const std::string_view rest = path.substr(slash + 1);
+  const std::string_view repo = rest.substr(0, rest.find('/'));
 
   std::string base_url = (parts.scheme.empty() ? std::string("https") : parts.scheme) + "://" +
                          parts.url_host().value_or("");
@@ -396,8 +412,8 @@ std::optional<ForgeInfo> parse_forge_url(std::string_view url,
   return ForgeInfo{.forge_type = style,
                    .api_style = style,
                    .base_url = std::move(base_url),
-                   .owner = segments[0],
-                   .repo = std::string(drop_git_suffix(segments[1]))};
+                   .owner = std::string(owner),
+                   .repo = std::string(drop_git_suffix(repo))};
 }
 
 std::optional<std::string> detect_forge(std::string_view url) {
