@@ -343,14 +343,34 @@ std::optional<json::Json> fetch(const std::string& url, const std::optional<std:
 
 }  // namespace detail
 
+namespace {
+
+// What the SCP-like rewrite takes of a remote: the host (group 1), the ":" after it, which
+// becomes "/", and the path (group 2 without its trailing "/" and one ".git"), each a view of
+// the remote's own characters.
+struct ScpRewrite {
+  std::string_view host;
+  std::string_view separator;
+  std::string_view path;
+};
+
+ScpRewrite scp_rewrite(std::string_view remote, const regex::Match& match) {
+  const std::string_view host = remote.substr(match.start(1), match.end(1) - match.start(1));
+  std::string_view path = remote.substr(match.start(2), match.end(2) - match.start(2));
+  while (path.ends_with('/')) path.remove_suffix(1);
+  return ScpRewrite{
+      .host = host, .separator = remote.substr(match.end(1), 1), .path = drop_git_suffix(path)};
+}
+
+}  // namespace
+
 std::string normalize_url(std::string_view url) {
   require_utf8(url);
   const std::string stripped = text::strip(url);
 
   if (const auto match = detail::scp_re().match(stripped)) {
-    const std::string host = match->group(1).value_or("");
-    const std::string path = strip_char(match->group(2).value_or(""), '/', false, true);
-    return "https://" + host + "/" + std::string(drop_git_suffix(path));
+    const ScpRewrite rewrite = scp_rewrite(stripped, *match);
+    return "https://" + std::string(rewrite.host) + "/" + std::string(rewrite.path);
   }
 
   if (stripped.starts_with("ssh://")) {
@@ -510,14 +530,26 @@ std::string redact_url(std::string_view url) { return url::redact(url); }
 std::string redacted_normalized_url(std::string_view url) {
   const std::string normalized = normalize_url(url);
   const std::string stripped = text::strip(url);
-  if (!detail::scp_re().match(stripped)) return url::redact(normalized);
-  // The SCP-like form holds no query, and what redaction hides in it is a front part. The
-  // rewrite is "https://" followed by that text with its first ":" as "/" (and a ".git" or "/"
-  // cut at the end), so the hidden part stands right after the scheme, at the same length.
-  static constexpr std::string_view SCHEME = "https://";
-  const std::size_t hidden = stripped.size() - url::redact(stripped).size();
-  return std::string(SCHEME) +
-         normalized.substr(std::min(normalized.size(), SCHEME.size() + hidden));
+  const auto match = detail::scp_re().match(stripped);
+  if (!match) return url::redact(normalized);
+  // Every character the SCP-like rewrite shows stands for one of the remote: the user
+  // information that redaction finds in the remote is left out wherever the rewrite puts it
+  // ("https:/u:p@host/x" reads as the host "https" and a path that holds it). The rewrite is
+  // then redacted like any URL, for user information of its own.
+  const auto hidden = url::user_information(stripped);
+  const auto shown_of = [&](std::string_view piece) {
+    const auto begin = static_cast<std::size_t>(piece.data() - stripped.data());
+    const std::size_t end = begin + piece.size();
+    if (!hidden || hidden->second <= begin || hidden->first >= end) return std::string(piece);
+    return std::string(stripped.substr(begin, std::max(begin, hidden->first) - begin)) +
+           std::string(
+               stripped.substr(std::min(end, hidden->second), end - std::min(end, hidden->second)));
+  };
+  const ScpRewrite rewrite = scp_rewrite(stripped, *match);
+  std::string shown = "https://" + shown_of(rewrite.host);
+  if (!shown_of(rewrite.separator).empty()) shown += "/";
+  shown += shown_of(rewrite.path);
+  return url::redact(shown);
 }
 
 }  // namespace quarnel::utils::forge

@@ -209,6 +209,12 @@ std::string redact(std::string_view url) {
   return shown_part(url, hidden_parts(url), Span{0, url.size()});
 }
 
+std::optional<std::pair<std::size_t, std::size_t>> user_information(std::string_view url) {
+  const Hidden hidden = hidden_parts(url);
+  if (!hidden.user) return std::nullopt;
+  return std::make_pair(hidden.user->begin, hidden.user->end);
+}
+
 std::string redact_in(std::string_view text, std::string_view url) {
   const Hidden hidden = hidden_parts(url);
   std::string out(text);
