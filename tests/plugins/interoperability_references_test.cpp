@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstddef>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -42,7 +45,9 @@ TEST(InteroperabilitySplitLines, SplitsAtEveryLineBoundary) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    EXPECT_EQ(detail::split_lines(c.text), c.lines);
+    std::vector<std::string> lines;
+    detail::for_each_line(c.text, [&](std::string_view line) { lines.emplace_back(line); });
+    EXPECT_EQ(lines, c.lines);
   }
 }
 
@@ -323,6 +328,27 @@ TEST(InteroperabilityReferences, AnUnreadableManifestIsPassedOver) {
   stdfs::permissions(checkout.dir() / "requirements.txt", stdfs::perms::none);
   run_unprivileged(
       [&] { EXPECT_EQ(checkout.check("software_references").output, "go.mod require block"); });
+}
+
+// Runs in a death test's child with its processor time and address space capped, and prints
+// the check's output.
+[[noreturn]] void check_bounded_and_exit(const Checkout& checkout) {
+  quarnel::testing::limit_cpu_time(20);
+  quarnel::testing::limit_address_space(std::size_t{256} << 20);
+  std::cerr << checkout.check("software_references").output << std::flush;
+  ::_exit(0);
+}
+
+// A manifest fills at most the read limit; reading it keeps nothing per line.
+TEST(InteroperabilityReferences, MemoryBoundedByTheManifests) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string breaks((std::size_t{8} << 20) - 16, '\n');
+  const Checkout requirements({.files = {{"requirements.txt", "a==1\n" + breaks + "b>=2\n"}}});
+  EXPECT_EXIT(check_bounded_and_exit(requirements), ::testing::ExitedWithCode(0),
+              "^requirements.txt: 2 packages, 2 pinned$");
+  const Checkout package({.files = {{"package.json", breaks}, {"go.mod", "require x\n"}}});
+  EXPECT_EXIT(check_bounded_and_exit(package), ::testing::ExitedWithCode(0),
+              "^go.mod require block$");
 }
 
 }  // namespace

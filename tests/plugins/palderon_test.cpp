@@ -142,6 +142,27 @@ TEST(PalderonCheck, RemoteCredentialsNeverShown) {
   EXPECT_EQ(result.evidence.find("s3cret"), std::string::npos);
 }
 
+// However the remote is spelt, the shown remote holds no part of its token.
+TEST(PalderonCheck, RemoteCredentialsNeverShownWhateverTheSpelling) {
+  GitFixture git;
+  make_commits(git, 1);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"https:/user:s3cret-token@example.org/group/tool.git", "https:/example.org/group/tool.git"},
+      {"https:u:s3cret-token@example.org/group/tool.git", "https:example.org/group/tool.git"},
+      {"https:///u:s3cret-token@example.org/group/tool.git", "https:///example.org/group/tool.git"},
+      {"x-access-token:s3cret-token@example.org:group/tool.git", "example.org:group/tool.git"},
+  };
+  for (const auto& [remote, shown] : cases) {
+    git.git({"config", "remote.origin.url", remote});
+    const CheckResult result = check(git.path());
+    EXPECT_EQ(result.output, "Remote: " + shown + "; Commits: 1; Branch: main") << remote;
+    for (const std::string_view piece : {"s3c", "cret", "token"}) {
+      EXPECT_EQ(result.output.find(piece), std::string::npos) << remote;
+      EXPECT_EQ(result.evidence.find(piece), std::string::npos) << remote;
+    }
+  }
+}
+
 TEST(PalderonCheck, TagWithoutRemote) {
   GitFixture git;
   make_commits(git, 3);

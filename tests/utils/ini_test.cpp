@@ -1,12 +1,16 @@
 #include "quarnel/utils/ini.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstddef>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "quarnel/error.hpp"
+#include "support/fixtures.hpp"
 
 namespace quarnel::utils::ini {
 namespace {
@@ -132,6 +136,69 @@ TEST(IniFile, RejectsMalformedFiles) {
     SCOPED_TRACE(label);
     EXPECT_THROW(IniFile::parse(text), IniError);
   }
+}
+
+// An error line quotes what it found wrong, cut to its first 80 characters.
+TEST(IniFile, ErrorsQuoteTheLineAndNamesShortened) {
+  const std::string long_name(100, 'n');
+  const std::string cut_name = "'" + long_name.substr(0, 80) + "'\u2026";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"name = x\n", "no section header before at line 1: 'name = x'"},
+      {"[s]\njust words\n", "not an option, header or comment at line 2: 'just words'"},
+      {"[s]\n" + std::string(80, 'w') + "\n",
+       "not an option, header or comment at line 2: '" + std::string(80, 'w') + "'"},
+      {"[s]\n" + std::string(81, 'w') + "\n",
+       "not an option, header or comment at line 2: '" + std::string(80, 'w') + "'\u2026"},
+      {"[s]\n\n  = x\n", "empty option name at line 3: '  = x'"},
+      {"[s]\na = 1\n[s]\n", "section 's' repeated at line 3: '[s]'"},
+      {"[" + long_name + "]\n[" + long_name + "]\n",
+       "section " + cut_name + " repeated at line 2: '[" + long_name.substr(0, 79) + "'\u2026"},
+      {"[s]\nName = a\nname = b\n", "option 'name' repeated in section 's' at line 3: 'name = b'"},
+      {"[" + long_name + "]\n" + long_name + " = a\n" + long_name + " = b\n",
+       "option " + cut_name + " repeated in section " + cut_name + " at line 3: '" +
+           long_name.substr(0, 80) + "'\u2026"},
+  };
+  for (const auto& [text, message] : cases) {
+    try {
+      IniFile::parse(text);
+      ADD_FAILURE() << "parsed: " << text.substr(0, 40);
+    } catch (const IniError& error) {
+      EXPECT_EQ(error.what(), message);
+    }
+  }
+}
+
+// Runs in a death test's child with its processor time and address space capped, and prints
+// the value of "name" in section `section`, or the parse error.
+[[noreturn]] void parse_bounded_and_exit(const std::string& text, const std::string& section) {
+  testing::limit_cpu_time(20);
+  testing::limit_address_space(std::size_t{256} << 20);
+  try {
+    std::cerr << IniFile::parse(text).get(section, "name").value_or("(none)").size();
+  } catch (const IniError& error) {
+    std::cerr << std::string(error.what()).size();
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+// A setup.cfg fills at most the read limit; whatever its shape, reading it takes memory in
+// proportion to it, with nothing kept once per line or once per option.
+TEST(IniFile, MemoryBoundedByTheText) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  constexpr std::size_t LENGTH = std::size_t{8} << 20;
+  const std::string name(std::size_t{1} << 20, 's');
+  std::string options;
+  for (int i = 0; i < 1000; ++i) options += "o" + std::to_string(i) + " = v\n";
+  EXPECT_EXIT(parse_bounded_and_exit("[" + name + "]\n" + options + "name = tool\n", name),
+              ::testing::ExitedWithCode(0), "^4$");
+  EXPECT_EXIT(parse_bounded_and_exit(std::string(LENGTH, '\n'), "metadata"),
+              ::testing::ExitedWithCode(0), "^6$");
+  // Blank lines inside a value, and trailing ones.
+  EXPECT_EXIT(parse_bounded_and_exit("[metadata]\nname = a\n" + std::string(LENGTH, '\n') +
+                                         "  b\n" + std::string(LENGTH, '\n'),
+                                     "metadata"),
+              ::testing::ExitedWithCode(0), "^" + std::to_string(LENGTH + 3) + "$");
 }
 
 }  // namespace

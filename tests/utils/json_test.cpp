@@ -1,13 +1,15 @@
 #include "quarnel/utils/json.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include "support/fixtures.hpp"
-
+#include <cstddef>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "quarnel/error.hpp"
+#include "support/fixtures.hpp"
 
 namespace quarnel::utils::json {
 namespace {
@@ -49,7 +51,29 @@ INSTANTIATE_TEST_SUITE_P(
         SyntaxCase{"comment", "// note\n1", ""}, SyntaxCase{"unterminated_string", "\"abc", ""},
         SyntaxCase{"nan_literal", "NaN", ""},
         SyntaxCase{"no_break_space_is_not_json_space", "\xC2\xA0{}", ""},
-        SyntaxCase{"too_deep", nested(detail::MAX_DEPTH + 1), "Too deeply nested"}),
+        SyntaxCase{"too_deep", nested(detail::MAX_DEPTH + 1), "Too deeply nested"},
+        // Places after line breaks and tabs, outside texts and inside them.
+        SyntaxCase{"end_after_line_breaks", "[1,\n\t\r\n", "Expecting value: line 3 column 1"},
+        SyntaxCase{"member_without_value", "{\"a\"\n:\n}", "Expecting value: line 3 column 1"},
+        SyntaxCase{"line_break_in_text", "\"a\nb\"",
+                   "Invalid string: control character U+000A (LF) must be escaped to \\u000A or "
+                   "\\n: line 1 column 3"},
+        SyntaxCase{"literal_after_line_breaks", "\n\n  x", "Invalid literal: line 3 column 3"},
+        SyntaxCase{"literal_cut_by_line_break", "{\"a\": tru\n}",
+                   "Invalid literal: line 1 column 10"},
+        SyntaxCase{"missing_comma", "[\n  1\n  2\n]",
+                   "Unexpected number literal; expected ']': line 3 column 3"},
+        SyntaxCase{"missing_colon", "{\"a\":1,\n\"b\"}",
+                   "Unexpected '}'; expected ':': line 2 column 4"},
+        SyntaxCase{"second_document_after_line_breaks", "[1]\n\n[2]",
+                   "Extra data: line 3 column 1"},
+        SyntaxCase{"number_cut_by_line_break", "[1.\n]",
+                   "Invalid number; expected digit after '.': line 1 column 4"},
+        // The place of an overflowing number is where its text first occurs.
+        SyntaxCase{"overflow_quoted_before", "[\"1e400\", 1e400]",
+                   "Number out of range (1e400): line 1 column 3"},
+        SyntaxCase{"long_overflow_shortened", "[" + std::string(40, '9') + "e999]",
+                   "Number out of range (" + std::string(32, '9') + "...): line 1 column 2"}),
     [](const auto& info) { return info.param.label; });
 
 TEST(JsonParse, AcceptsOneDocumentWithSurroundingWhiteSpace) {
@@ -120,6 +144,45 @@ TEST(JsonFind, LooksUpMembersOfObjectsOnly) {
   EXPECT_EQ(find(object, "missing"), nullptr);
   EXPECT_EQ(find(parse(R"(["name"])"), "name"), nullptr);
   EXPECT_EQ(find(parse(R"("name")"), "name"), nullptr);
+}
+
+// Runs in a death test's child with its processor time and address space capped, and prints
+// the syntax error that parsing `text` gives.
+[[noreturn]] void parse_bounded_and_exit(const std::string& text) {
+  quarnel::testing::limit_cpu_time(20);
+  quarnel::testing::limit_address_space(std::size_t{256} << 20);
+  try {
+    parse(text);
+    std::cerr << "parsed";
+  } catch (const JsonSyntaxError& e) {
+    std::cerr << e.what();
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+// A manifest fills at most the read limit; whatever its shape, parsing and explaining it takes
+// time and memory in proportion to it.
+TEST(JsonParse, SyntaxErrorsOfLongDocumentsBoundedByTheirLength) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  constexpr std::size_t LENGTH = std::size_t{4} << 20;
+  const std::string digits(LENGTH, '9');
+  // The text of an overflowing number is looked for in the document, where a text of the same
+  // digits ends just before its exponent.
+  EXPECT_EXIT(parse_bounded_and_exit("[\"" + digits + "\", " + digits + "e999]"),
+              ::testing::ExitedWithCode(0),
+              "^Number out of range \\(9{32}\\.\\.\\.\\): line 1 column " +
+                  std::to_string(LENGTH + 6) + "$");
+  // The library keeps every character since the last value for its message, each line break
+  // spelled out in eight.
+  const std::string breaks(2 * LENGTH, '\n');
+  EXPECT_EXIT(parse_bounded_and_exit(breaks), ::testing::ExitedWithCode(0),
+              "^Expecting value: line " + std::to_string(2 * LENGTH + 1) + " column 1$");
+  EXPECT_EXIT(parse_bounded_and_exit("[" + breaks + "x]"), ::testing::ExitedWithCode(0),
+              "^Invalid literal: line " + std::to_string(2 * LENGTH + 1) + " column 1$");
+  EXPECT_EXIT(parse_bounded_and_exit("{\"a\":\r\n" + std::string(2 * LENGTH, '\t') + "}"),
+              ::testing::ExitedWithCode(0),
+              "^Expecting value: line 2 column " + std::to_string(2 * LENGTH + 1) + "$");
 }
 
 }  // namespace

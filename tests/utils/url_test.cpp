@@ -1,9 +1,15 @@
 #include "quarnel/utils/url.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstddef>
+#include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
+
+#include "support/fixtures.hpp"
 
 namespace quarnel::utils::url {
 namespace {
@@ -124,6 +130,65 @@ TEST(RedactIn, HidesTheQueryAndUserInformationWhereverTheMessageQuotesThem) {
       {"no URL here", "https://u:p@h/x?t=s", "no URL here"},
   };
   for (const auto& c : cases) EXPECT_EQ(redact_in(c.text, c.url), c.shown) << c.text;
+}
+
+// Runs in a death test's child with its processor time and address space capped, and prints
+// what `work` gives: work that grows faster than the URL ends the child by SIGXCPU instead.
+[[noreturn]] void bounded_and_exit(const std::function<std::string()>& work) {
+  testing::limit_cpu_time(20);
+  testing::limit_address_space(std::size_t{512} << 20);
+  std::cerr << work() << std::flush;
+  ::_exit(0);
+}
+
+std::string repeated(std::string_view piece, std::size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (std::size_t i = 0; i < times; ++i) out.append(piece);
+  return out;
+}
+
+std::string summary(const std::string& shown, std::string_view prefix) {
+  return std::to_string(shown.size()) + (shown.starts_with(prefix) ? " kept" : " lost");
+}
+
+// A remote's URL may fill a whole git configuration: each of its pieces is read once, whatever
+// the number of query items or of places a message quotes them.
+TEST(Redact, WorkBoundedByTheLengthOfTheUrl) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  constexpr std::size_t ITEMS = std::size_t{8} << 20;
+  const std::string base = "https://example.invalid/a/b?";
+  EXPECT_EXIT(
+      bounded_and_exit([&] { return summary(redact(base + std::string(ITEMS, '&')), base); }),
+      ::testing::ExitedWithCode(0), "^" + std::to_string(base.size() + ITEMS) + " kept$");
+  // Every lone item is hidden.
+  EXPECT_EXIT(bounded_and_exit([&] {
+                return summary(redact(base + repeated("t&", ITEMS / 2)), base + "REDACTED&");
+              }),
+              ::testing::ExitedWithCode(0),
+              "^" + std::to_string(base.size() + ITEMS / 2 * 9) + " kept$");
+}
+
+TEST(RedactIn, WorkBoundedByTheLengthsOfTheMessageAndTheUrl) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  constexpr std::size_t QUOTES = std::size_t{2} << 20;
+  // An empty user information is still removed wherever it is quoted.
+  EXPECT_EXIT(bounded_and_exit(
+                  [&] { return summary(redact_in(repeated("@x", QUOTES), "https://@h/x"), "xx"); }),
+              ::testing::ExitedWithCode(0), "^" + std::to_string(QUOTES) + " kept$");
+  EXPECT_EXIT(bounded_and_exit([&] {
+                return summary(redact_in(repeated("?t", QUOTES), "https://h/x?t"), "?REDACTED?");
+              }),
+              ::testing::ExitedWithCode(0), "^" + std::to_string(QUOTES * 9) + " kept$");
+  // Long user information, and a message where its start recurs all along: the one quote is
+  // the message's last megabyte.
+  const std::string user(std::size_t{1} << 20, 'a');
+  EXPECT_EXIT(bounded_and_exit([&] {
+                return summary(redact_in(std::string(std::size_t{4} << 20, 'a') + "@",
+                                         "https://" + user + "@h/x"),
+                               "aaaa");
+              }),
+              ::testing::ExitedWithCode(0), "^" + std::to_string(std::size_t{3} << 20) + " kept$");
 }
 
 }  // namespace

@@ -133,15 +133,24 @@ bool is_ipv6_address(std::string_view text) {
     addr = text.substr(0, percent);
   }
   if (addr.empty()) return false;
-  std::vector<std::string> parts = text::split(addr, ":");
+  constexpr std::size_t hextets = 8;
+  // An address has at most hextets + 1 pieces between its ":": a host of millions is refused
+  // at the first piece past them, before anything is kept of the rest.
+  std::vector<std::string_view> parts;
+  for (std::size_t pos = 0;;) {
+    const auto colon = addr.find(':', pos);
+    parts.push_back(addr.substr(pos, colon == std::string_view::npos ? colon : colon - pos));
+    if (parts.size() > hextets + 1) return false;
+    if (colon == std::string_view::npos) break;
+    pos = colon + 1;
+  }
   if (parts.size() < 3) return false;
-  if (parts.back().find('.') != std::string::npos) {
+  if (parts.back().find('.') != std::string_view::npos) {
     if (!is_ipv4_address(parts.back())) return false;
     // An embedded IPv4 tail stands for two hextets.
     parts.back() = "0";
     parts.emplace_back("0");
   }
-  constexpr std::size_t hextets = 8;
   if (parts.size() > hextets + 1) return false;
 
   std::optional<std::size_t> skip;
@@ -334,14 +343,34 @@ std::optional<json::Json> fetch(const std::string& url, const std::optional<std:
 
 }  // namespace detail
 
+namespace {
+
+// What the SCP-like rewrite takes of a remote: the host (group 1), the ":" after it, which
+// becomes "/", and the path (group 2 without its trailing "/" and one ".git"), each a view of
+// the remote's own characters.
+struct ScpRewrite {
+  std::string_view host;
+  std::string_view separator;
+  std::string_view path;
+};
+
+ScpRewrite scp_rewrite(std::string_view remote, const regex::Match& match) {
+  const std::string_view host = remote.substr(match.start(1), match.end(1) - match.start(1));
+  std::string_view path = remote.substr(match.start(2), match.end(2) - match.start(2));
+  while (path.ends_with('/')) path.remove_suffix(1);
+  return ScpRewrite{
+      .host = host, .separator = remote.substr(match.end(1), 1), .path = drop_git_suffix(path)};
+}
+
+}  // namespace
+
 std::string normalize_url(std::string_view url) {
   require_utf8(url);
   const std::string stripped = text::strip(url);
 
   if (const auto match = detail::scp_re().match(stripped)) {
-    const std::string host = match->group(1).value_or("");
-    const std::string path = strip_char(match->group(2).value_or(""), '/', false, true);
-    return "https://" + host + "/" + std::string(drop_git_suffix(path));
+    const ScpRewrite rewrite = scp_rewrite(stripped, *match);
+    return "https://" + std::string(rewrite.host) + "/" + std::string(rewrite.path);
   }
 
   if (stripped.starts_with("ssh://")) {
@@ -372,9 +401,16 @@ std::optional<ForgeInfo> parse_forge_url(std::string_view url,
   const auto host = parts.hostname();
   if (!host || host->empty()) return std::nullopt;
 
-  const std::vector<std::string> segments =
-      text::split(strip_char(parts.path, '/', true, true), "/");
-  if (segments.size() < 2) return std::nullopt;
+  // Owner and repository are the first two segments; the rest of a path (which may be
+  // megabytes of "/") is never cut up.
+  std::string_view path = parts.path;
+  while (path.starts_with('/')) path.remove_prefix(1);
+  while (path.ends_with('/')) path.remove_suffix(1);
+  const auto slash = path.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  const std::string_view owner = path.substr(0, slash);
+  const std::string_view rest = path.substr(slash + 1);
+  const std::string_view repo = rest.substr(0, rest.find('/'));
 
   std::string base_url = (parts.scheme.empty() ? std::string("https") : parts.scheme) + "://" +
                          parts.url_host().value_or("");
@@ -396,8 +432,8 @@ std::optional<ForgeInfo> parse_forge_url(std::string_view url,
   return ForgeInfo{.forge_type = style,
                    .api_style = style,
                    .base_url = std::move(base_url),
-                   .owner = segments[0],
-                   .repo = std::string(drop_git_suffix(segments[1]))};
+                   .owner = std::string(owner),
+                   .repo = std::string(drop_git_suffix(repo))};
 }
 
 std::optional<std::string> detect_forge(std::string_view url) {
@@ -494,14 +530,26 @@ std::string redact_url(std::string_view url) { return url::redact(url); }
 std::string redacted_normalized_url(std::string_view url) {
   const std::string normalized = normalize_url(url);
   const std::string stripped = text::strip(url);
-  if (!detail::scp_re().match(stripped)) return url::redact(normalized);
-  // The SCP-like form holds no query, and what redaction hides in it is a front part. The
-  // rewrite is "https://" followed by that text with its first ":" as "/" (and a ".git" or "/"
-  // cut at the end), so the hidden part stands right after the scheme, at the same length.
-  static constexpr std::string_view SCHEME = "https://";
-  const std::size_t hidden = stripped.size() - url::redact(stripped).size();
-  return std::string(SCHEME) +
-         normalized.substr(std::min(normalized.size(), SCHEME.size() + hidden));
+  const auto match = detail::scp_re().match(stripped);
+  if (!match) return url::redact(normalized);
+  // Every character the SCP-like rewrite shows stands for one of the remote: the user
+  // information that redaction finds in the remote is left out wherever the rewrite puts it
+  // ("https:/u:p@host/x" reads as the host "https" and a path that holds it). The rewrite is
+  // then redacted like any URL, for user information of its own.
+  const auto hidden = url::user_information(stripped);
+  const auto shown_of = [&](std::string_view piece) {
+    const auto begin = static_cast<std::size_t>(piece.data() - stripped.data());
+    const std::size_t end = begin + piece.size();
+    if (!hidden || hidden->second <= begin || hidden->first >= end) return std::string(piece);
+    return std::string(stripped.substr(begin, std::max(begin, hidden->first) - begin)) +
+           std::string(
+               stripped.substr(std::min(end, hidden->second), end - std::min(end, hidden->second)));
+  };
+  const ScpRewrite rewrite = scp_rewrite(stripped, *match);
+  std::string shown = "https://" + shown_of(rewrite.host);
+  if (!shown_of(rewrite.separator).empty()) shown += "/";
+  shown += shown_of(rewrite.path);
+  return url::redact(shown);
 }
 
 }  // namespace quarnel::utils::forge

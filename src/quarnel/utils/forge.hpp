@@ -77,11 +77,12 @@ std::optional<std::string> probe_forge_type(std::string_view base_url,
 // url::redact under the name the forge callers know.
 std::string redact_url(std::string_view url);
 
-// normalize_url(url) as it may be shown: redacted like any URL, and what the redaction hides in
-// `url` stays hidden where the rewrite moves it. The SCP-like rewrite reads a remote
-// "user:password@host:path" as the host "user" and a path that starts with "password@"; the
-// shown form leaves those characters out, as it leaves out user information. Raises UrlError
-// as normalize_url does.
+// normalize_url(url) as it may be shown: what redaction hides in `url` stays hidden wherever the
+// rewrite moves it, and the rewritten text is redacted like any URL. The SCP-like rewrite reads
+// a remote "user:password@host:path" as the host "user" and a path that starts with
+// "password@", and "https:/user:password@host/path" as the host "https" and a path that holds
+// "user:password@"; the shown form leaves those characters out, as it leaves out user
+// information. Raises UrlError as normalize_url does.
 std::string redacted_normalized_url(std::string_view url);
 
 namespace detail {

@@ -1,5 +1,6 @@
 #include "quarnel/utils/ini.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <set>
@@ -19,12 +20,10 @@ constexpr std::string_view DEFAULT_SECTION = "DEFAULT";
 // Indentation is measured in code points of the white-space set, so that a continuation line
 // indented with a wide space is compared the same way as one indented with blanks.
 std::size_t indent_of(std::string_view line) {
-  std::size_t count = 0;
-  for (const char32_t cp : text::to_u32(line)) {
-    if (!text::is_space(cp)) return count;
-    ++count;
-  }
-  return 0;  // a line of white space only has no first non-space character
+  const std::size_t rest = text::lstrip(line).size();
+  // a line of white space only has no first non-space character
+  if (rest == 0) return 0;
+  return text::length(line.substr(0, line.size() - rest));
 }
 
 bool is_comment(std::string_view stripped) {
@@ -41,21 +40,36 @@ std::optional<std::string> header_name(std::string_view stripped) {
 }
 
 std::string error_at(std::size_t line_number, std::string_view what, std::string_view line) {
-  return std::string(what) + " at line " + std::to_string(line_number) + ": " + text::repr(line);
+  return std::string(what) + " at line " + std::to_string(line_number) + ": " +
+         text::repr_cut(line);
 }
 
-// Values are collected as lines and joined once the file is read, so that blank lines inside a
-// continued value survive but trailing ones do not.
-struct Pending {
-  std::string name;
-  std::vector<std::pair<std::string, std::vector<std::string>>> options;
+// A value as its lines come: the blank lines after its last line are only counted, so that
+// blank lines inside a continued value survive but trailing ones do not, and a file of blank
+// lines keeps nothing per line.
+struct Value {
+  std::string text;
+  std::size_t blank_lines = 0;
+
+  void continue_with(std::string_view line) {
+    text.append(blank_lines + 1, '\n');
+    text.append(line);
+    blank_lines = 0;
+  }
 };
 
-std::vector<std::pair<std::string, std::string>> joined(const Pending& pending) {
+struct Pending {
+  std::string name;
+  std::vector<std::pair<std::string, Value>> options;
+  // Each option name once, however long the section's name.
+  std::set<std::string> seen;
+};
+
+std::vector<std::pair<std::string, std::string>> finished(Pending& pending) {
   std::vector<std::pair<std::string, std::string>> out;
   out.reserve(pending.options.size());
-  for (const auto& [name, lines] : pending.options) {
-    out.emplace_back(name, text::rstrip(text::join(lines, "\n")));
+  for (auto& [name, value] : pending.options) {
+    out.emplace_back(std::move(name), std::move(value.text));
   }
   return out;
 }
@@ -65,31 +79,31 @@ std::vector<std::pair<std::string, std::string>> joined(const Pending& pending) 
 IniFile IniFile::parse(std::string_view content) {
   // A deque keeps `current` valid while later sections are added.
   std::deque<Pending> sections;
-  Pending defaults{std::string(DEFAULT_SECTION), {}};
+  Pending defaults{std::string(DEFAULT_SECTION), {}, {}};
   std::set<std::string> seen_sections;
-  std::set<std::pair<std::string, std::string>> seen_options;
 
   Pending* current = nullptr;
-  std::string current_name;
   // The option that an indented line would continue; none right after a header.
-  std::vector<std::string>* open_value = nullptr;
+  Value* open_value = nullptr;
   std::size_t indent_level = 0;
 
-  const std::vector<std::string> lines = text::split(content, "\n");
-  for (std::size_t index = 0; index < lines.size(); ++index) {
-    const std::string& line = lines[index];
-    const std::size_t line_number = index + 1;
+  std::size_t line_number = 0;
+  for (std::size_t pos = 0; pos <= content.size();) {
+    const std::size_t end = std::min(content.find('\n', pos), content.size());
+    const std::string_view line = content.substr(pos, end - pos);
+    pos = end + 1;
+    ++line_number;
     const std::string stripped = text::strip(line);
 
     if (is_comment(stripped)) continue;
     if (stripped.empty()) {
-      if (open_value != nullptr) open_value->emplace_back();
+      if (open_value != nullptr) ++open_value->blank_lines;
       continue;
     }
 
     const std::size_t indent = indent_of(line);
     if (current != nullptr && open_value != nullptr && indent > indent_level) {
-      open_value->push_back(stripped);
+      open_value->continue_with(stripped);
       continue;
     }
     indent_level = indent;
@@ -100,12 +114,11 @@ IniFile IniFile::parse(std::string_view content) {
       } else {
         if (!seen_sections.insert(*header).second) {
           throw IniError(
-              error_at(line_number, "section " + text::repr(*header) + " repeated", line));
+              error_at(line_number, "section " + text::repr_cut(*header) + " repeated", line));
         }
-        sections.push_back(Pending{*header, {}});
+        sections.push_back(Pending{std::move(*header), {}, {}});
         current = &sections.back();
       }
-      current_name = *header;
       open_value = nullptr;
       continue;
     }
@@ -117,27 +130,27 @@ IniFile IniFile::parse(std::string_view content) {
     if (separator == std::string::npos) {
       throw IniError(error_at(line_number, "not an option, header or comment", line));
     }
-    const std::string option = text::lower(text::rstrip(stripped.substr(0, separator)));
+    std::string option = text::lower(text::rstrip(stripped.substr(0, separator)));
     if (option.empty()) {
       throw IniError(error_at(line_number, "empty option name", line));
     }
-    if (!seen_options.emplace(current_name, option).second) {
-      throw IniError(error_at(
-          line_number,
-          "option " + text::repr(option) + " repeated in section " + text::repr(current_name),
-          line));
+    if (!current->seen.insert(option).second) {
+      throw IniError(error_at(line_number,
+                              "option " + text::repr_cut(option) + " repeated in section " +
+                                  text::repr_cut(current->name),
+                              line));
     }
     current->options.emplace_back(
-        option,
-        std::vector<std::string>{text::strip(std::string_view(stripped).substr(separator + 1))});
+        std::move(option),
+        Value{.text = text::strip(std::string_view(stripped).substr(separator + 1))});
     open_value = &current->options.back().second;
   }
 
   IniFile file;
-  for (const Pending& pending : sections) {
-    file.sections_.push_back(Section{pending.name, joined(pending)});
+  for (Pending& pending : sections) {
+    file.sections_.push_back(Section{std::move(pending.name), finished(pending)});
   }
-  file.defaults_ = Section{defaults.name, joined(defaults)};
+  file.defaults_ = Section{std::move(defaults.name), finished(defaults)};
   return file;
 }
 

@@ -36,10 +36,12 @@ std::string where(std::string_view text, std::size_t offset) {
   throw JsonSyntaxError(std::string(what) + ": " + where(text, offset));
 }
 
-// Refuses nesting deeper than MAX_DEPTH before the library builds the value.
-void check_depth(std::string_view text) {
+// Refuses nesting deeper than MAX_DEPTH before the library builds the value, and tells whether
+// a tab or line break stands outside the document's texts.
+bool check_depth(std::string_view text) {
   int depth = 0;
   bool in_string = false;
+  bool breaks = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (in_string) {
@@ -56,53 +58,92 @@ void check_depth(std::string_view text) {
       }
     } else if (c == ']' || c == '}') {
       --depth;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      breaks = true;
     }
   }
+  return breaks;
+}
+
+// The text with every tab and line break outside its texts read as a blank. The library keeps
+// every character since the last text, number or literal for its error message, and spells a
+// control character there in eight ("<U+000A>"): a document of megabytes of line breaks would
+// give a message eight times its size, built several times over. Outside texts the four are
+// alike to the grammar, and a blank takes the same byte, so the value and every place in the
+// message stay the same (the places are counted in the original text).
+std::string blanks_for_breaks(std::string_view text) {
+  std::string out(text);
+  bool in_string = false;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    char& c = out[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      c = ' ';
+    }
+  }
+  return out;
 }
 
 // The library's explanation without its prefix and the echo of what it last read (which can
 // be a long stretch of the document), in a form close to what a JSON reader says elsewhere.
-std::string describe(const std::string& library_message) {
-  std::string detail = library_message;
-  if (const auto column = detail.find(", column "); column != std::string::npos) {
-    if (const auto colon = detail.find(": ", column); colon != std::string::npos) {
+// Only the short explanation is copied, never the echo.
+std::string describe(std::string_view library_message) {
+  std::string_view detail = library_message;
+  if (const auto column = detail.find(", column "); column != std::string_view::npos) {
+    if (const auto colon = detail.find(": ", column); colon != std::string_view::npos) {
       detail = detail.substr(colon + 2);
     }
   }
-  if (detail.find("expected '[', '{', or a literal") != std::string::npos) {
+  if (detail.find("expected '[', '{', or a literal") != std::string_view::npos) {
     return "Expecting value";
   }
-  if (detail.find("; expected end of input") != std::string::npos) {
+  if (detail.find("; expected end of input") != std::string_view::npos) {
     return "Extra data";
   }
-  if (const auto dash = detail.find(" - "); dash != std::string::npos) {
+  if (const auto dash = detail.find(" - "); dash != std::string_view::npos) {
     detail = detail.substr(dash + 3);
   }
-  if (const auto echo = detail.find("; last read: "); echo != std::string::npos) {
+  std::string shown;
+  if (const auto echo = detail.find("; last read: "); echo != std::string_view::npos) {
     // The echo may itself hold "; ", so the clause after it is looked for from the end.
     auto rest = detail.rfind("; expected ");
-    if (rest != std::string::npos && rest < echo) rest = std::string::npos;
-    detail.erase(echo, rest == std::string::npos ? std::string::npos : rest - echo);
+    if (rest != std::string_view::npos && rest < echo) rest = std::string_view::npos;
+    shown = std::string(detail.substr(0, echo));
+    if (rest != std::string_view::npos) shown += detail.substr(rest);
+  } else {
+    shown = std::string(detail);
   }
-  if (!detail.empty()) {
-    detail[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(detail[0])));
+  if (!shown.empty()) {
+    shown[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(shown[0])));
   }
-  return detail.empty() ? "Invalid JSON" : detail;
+  return shown.empty() ? "Invalid JSON" : shown;
 }
 
-[[noreturn]] void number_error(const std::string& library_message, std::string_view text) {
+[[noreturn]] void number_error(std::string_view library_message, std::string_view text) {
   // The library names the literal ("number overflow parsing '1e400'") but not its place.
-  std::string literal;
-  if (const auto open = library_message.find('\''); open != std::string::npos) {
+  std::string_view literal;
+  if (const auto open = library_message.find('\''); open != std::string_view::npos) {
     const auto close = library_message.find('\'', open + 1);
-    if (close != std::string::npos) {
+    if (close != std::string_view::npos) {
       literal = library_message.substr(open + 1, close - open - 1);
     }
   }
   std::string what = "Number out of range";
   if (!literal.empty()) {
-    what += " (" + (literal.size() > 32 ? literal.substr(0, 32) + "..." : literal) + ")";
-    if (const auto at = text.find(literal); at != std::string_view::npos) {
+    what +=
+        " (" +
+        (literal.size() > 32 ? std::string(literal.substr(0, 32)) + "..." : std::string(literal)) +
+        ")";
+    // A text of the same digits may stand just before it: a search that compares afresh at
+    // every place would take the product of the two lengths.
+    if (const auto at = text::find_linear(text, literal); at != std::string_view::npos) {
       syntax_error(what, text, at);
     }
   }
@@ -183,9 +224,11 @@ Json parse(std::string_view text) {
   if (text.starts_with(BOM)) {
     syntax_error("Unexpected UTF-8 BOM", text, 0);
   }
-  check_depth(text);
+  const bool breaks = check_depth(text);
+  const std::string blanked = breaks ? blanks_for_breaks(text) : std::string();
+  const std::string_view read = breaks ? std::string_view(blanked) : text;
   try {
-    return Json::parse(text.begin(), text.end());
+    return Json::parse(read.begin(), read.end());
   } catch (const nlohmann::json::parse_error& e) {
     // `byte` counts from 1 and points at the last character read.
     const std::size_t offset = e.byte == 0 ? 0 : e.byte - 1;

@@ -1,5 +1,6 @@
 #include "quarnel/utils/text.hpp"
 
+#include <string.h>  // memmem
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utypes.h>
@@ -576,6 +577,16 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 
 bool contains(std::string_view haystack, std::string_view needle) {
   return haystack.find(needle) != std::string_view::npos;
+}
+
+std::size_t find_linear(std::string_view haystack, std::string_view needle, std::size_t from) {
+  if (from > haystack.size()) return std::string_view::npos;
+  if (needle.empty()) return from;
+  // glibc's memmem is the Two-Way algorithm: linear time, constant space.
+  const void* found =
+      ::memmem(haystack.data() + from, haystack.size() - from, needle.data(), needle.size());
+  if (found == nullptr) return std::string_view::npos;
+  return static_cast<std::size_t>(static_cast<const char*>(found) - haystack.data());
 }
 
 }  // namespace quarnel::utils::text

@@ -99,4 +99,9 @@ std::vector<std::string> split(std::string_view text, std::string_view separator
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 bool contains(std::string_view haystack, std::string_view needle);
 
+// Offset of the first `needle` in `haystack` at or after `from`, or npos, in time linear in the
+// two lengths: std::string_view::find compares afresh at every place, which costs the product
+// of the lengths when the needle's start recurs in the haystack (both may come from a checkout).
+std::size_t find_linear(std::string_view haystack, std::string_view needle, std::size_t from = 0);
+
 }  // namespace quarnel::utils::text

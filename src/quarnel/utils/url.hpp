@@ -3,9 +3,11 @@
 // URLs as they may be shown (in results, reports, log lines and error messages), and host
 // names in the form name resolution knows.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quarnel::utils::url {
 
@@ -19,6 +21,10 @@ inline constexpr std::string_view REDACTED = "REDACTED";
 // is read, tabs and line breaks ignored, so these cannot hide a token; nothing else of the URL
 // changes, tabs and line breaks included.
 std::string redact(std::string_view url);
+
+// Where redact finds user information in `url`, its "@" included: the offsets [first, second)
+// of the part it removes; none when it removes none.
+std::optional<std::pair<std::size_t, std::size_t>> user_information(std::string_view url);
 
 // A message that may quote `url`, such as a child's error output: wherever the URL's query or
 // user information appears whole in it, it is shown as redact shows it.

@@ -70,30 +70,29 @@ std::optional<std::string> read_root_text(const stdfs::path& repo, std::string_v
   return fs::read_text_or_none(repo / name, text::DecodeMode::Strict, repo);
 }
 
-bool is_line_boundary(char32_t cp) {
-  switch (cp) {
-    case U'\n':
-    case U'\r':
-    case U'\v':
-    case U'\f':
-    case U'\x1C':
-    case U'\x1D':
-    case U'\x1E':
-    case U'\x85':
-    case U'\u2028':
-    case U'\u2029':
-      return true;
+// The length of the line boundary that starts at `pos`, or 0. The text is valid UTF-8 (read
+// strictly), so the bytes of U+0085, U+2028 and U+2029 stand for nothing else.
+std::size_t boundary_at(std::string_view text, std::size_t pos) {
+  switch (text[pos]) {
+    case '\r':
+      return pos + 1 < text.size() && text[pos + 1] == '\n' ? 2 : 1;
+    case '\n':
+    case '\v':
+    case '\f':
+    case '\x1C':
+    case '\x1D':
+    case '\x1E':
+      return 1;
     default:
-      return false;
+      break;
   }
+  const std::string_view rest = text.substr(pos);
+  if (rest.starts_with("\u0085")) return 2;
+  if (rest.starts_with("\u2028") || rest.starts_with("\u2029")) return 3;
+  return 0;
 }
 
-bool has_non_space(std::string_view line) {
-  for (const char32_t cp : text::to_u32(line)) {
-    if (!text::is_space(cp)) return true;
-  }
-  return false;
-}
+bool has_non_space(std::string_view line) { return !text::lstrip(line).empty(); }
 
 }  // namespace
 
@@ -144,22 +143,19 @@ std::set<std::string> formats_below(const stdfs::path& dir) {
   return found;
 }
 
-std::vector<std::string> split_lines(std::string_view input) {
-  std::vector<std::string> lines;
-  std::string line;
-  const std::u32string cps = text::to_u32(input);
-  for (std::size_t i = 0; i < cps.size(); ++i) {
-    const char32_t cp = cps[i];
-    if (!is_line_boundary(cp)) {
-      text::append_utf8(line, cp);
+void for_each_line(std::string_view text, const std::function<void(std::string_view)>& visit) {
+  std::size_t start = 0;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t boundary = boundary_at(text, pos);
+    if (boundary == 0) {
+      ++pos;
       continue;
     }
-    if (cp == U'\r' && i + 1 < cps.size() && cps[i + 1] == U'\n') ++i;
-    lines.push_back(std::move(line));
-    line.clear();
+    visit(text.substr(start, pos - start));
+    pos += boundary;
+    start = pos;
   }
-  if (!line.empty()) lines.push_back(std::move(line));
-  return lines;
+  if (start < text.size()) visit(text.substr(start));
 }
 
 }  // namespace detail
@@ -240,11 +236,11 @@ base::CheckResult InteroperabilityPlugin::check_references(const base::Context& 
     if (const auto content = detail::read_root_text(repo, "requirements.txt")) {
       std::size_t kept = 0;
       std::size_t pinned = 0;
-      for (const std::string& line : detail::split_lines(text::strip(*content))) {
-        if (!detail::has_non_space(line) || line.starts_with('#')) continue;
+      detail::for_each_line(text::strip(*content), [&](std::string_view line) {
+        if (!detail::has_non_space(line) || line.starts_with('#')) return;
         ++kept;
         if (text::contains(line, "==") || text::contains(line, ">=")) ++pinned;
-      }
+      });
       details.push_back("requirements.txt: " + std::to_string(kept) + " packages, " +
                         std::to_string(pinned) + " pinned");
       score += pinned > 0 ? 3.0 : 1.0;

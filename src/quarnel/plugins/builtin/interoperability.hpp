@@ -5,6 +5,7 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <span>
@@ -66,10 +67,11 @@ std::optional<std::filesystem::path> search_directory(const std::filesystem::pat
 // listed add nothing.
 std::set<std::string> formats_below(const std::filesystem::path& dir);
 
-// The lines of a text, split at every line boundary: LF, CR, CR LF, VT, FF, the ASCII file,
-// group and record separators, U+0085, U+2028 and U+2029. No trailing empty line is produced
-// for a final boundary.
-std::vector<std::string> split_lines(std::string_view text);
+// Calls `visit` with each line of a text, in order, the text split at every line boundary: LF,
+// CR, CR LF, VT, FF, the ASCII file, group and record separators, U+0085, U+2028 and U+2029.
+// No trailing empty line is produced for a final boundary. The lines are views into `text`:
+// a manifest of millions of lines is walked, never copied line by line.
+void for_each_line(std::string_view text, const std::function<void(std::string_view)>& visit);
 
 }  // namespace detail
 
