@@ -19,7 +19,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 MIB = 1 << 20
 
@@ -52,7 +51,8 @@ def url_query_items(root, size):
 
 
 def url_slashes(root, size):
-    git_origin(root, fill("/", size, "https://example.invalid/"))
+    # Slashes between two segments: a path of slashes alone is empty once trimmed.
+    git_origin(root, fill("/", size, "https://example.invalid/o", "r"))
     return []
 
 
@@ -149,13 +149,14 @@ def ini_blank_lines(root, size):
 
 
 def requirements_blank_lines(root, size):
-    write(os.path.join(root, "requirements.txt"), "\n" * size)
+    # Between two requirements: a file of blank lines alone is stripped to nothing first.
+    write(os.path.join(root, "requirements.txt"), fill("\n", size, "a==1\n", "b==2\n"))
     return []
 
 
 SHAPES = [
     ("url_query_items", "origin URL: a query of `&` alone", url_query_items),
-    ("url_slashes", "origin URL: a path of `/` alone", url_slashes),
+    ("url_slashes", "origin URL: `/` between two path segments", url_slashes),
     ("url_bracketed_colons", "origin URL: a bracketed host of `:` alone", url_bracketed_colons),
     ("json_long_numbers", "codemeta.json: two numbers of half the size each", json_long_numbers),
     ("json_newlines", "package.json of newlines alone", json_newlines),
@@ -178,41 +179,36 @@ SHAPES = [
     ("ini_long_section", "setup.cfg: one section name of the size, 1 000 options",
      ini_long_section),
     ("ini_blank_lines", "setup.cfg of newlines alone", ini_blank_lines),
-    ("requirements_blank_lines", "requirements.txt of newlines alone", requirements_blank_lines),
+    ("requirements_blank_lines", "requirements.txt: newlines between two requirements",
+     requirements_blank_lines),
 ]
 
 
 def run(quarnel, root, options, timeout, cap):
     out = os.path.join(root, "..", "report")
-    argv = ["prlimit", "--as=%d" % cap, "--", quarnel, "assess", root, "-q", "-o", out] + options
     err_path = os.path.join(root, "..", "stderr")
-    err_file = open(err_path, "wb")
-    start = time.monotonic()
-    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=err_file)
-    err_file.close()
-    killed = False
-    while True:
-        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-        if pid:
-            break
-        if time.monotonic() - start > timeout:
-            proc.kill()
-            killed = True
-            pid, status, usage = os.wait4(proc.pid, 0)
-            break
-        time.sleep(0.02)
-    wall = time.monotonic() - start
+    usage_path = os.path.join(root, "..", "usage")
+    # GNU time reports the peak of its own child, which timeout starts afresh: a child forked
+    # from this script would count the script's own memory (the generated text) as its peak.
+    argv = ["/usr/bin/time", "-f", "%e %U %S %M", "-o", usage_path,
+            "timeout", "-s", "KILL", "%d" % timeout,
+            "prlimit", "--as=%d" % cap, "--", quarnel, "assess", root, "-q", "-o", out] + options
+    with open(err_path, "wb") as err_file:
+        status = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=err_file).returncode
+    with open(usage_path) as f:
+        # On a killed run time adds a line of its own before the figures.
+        wall, user, system, peak_kib = f.read().split()[-4:]
     with open(err_path, "rb") as f:
         err = f.read()
     report = os.path.getsize(out) if os.path.exists(out) else 0
     if os.path.exists(out):
         os.remove(out)
     return {
-        "wall": wall,
-        "cpu": usage.ru_utime + usage.ru_stime,
-        "rss_mib": usage.ru_maxrss / 1024,
-        "status": os.waitstatus_to_exitcode(status),
-        "killed": killed,
+        "wall": float(wall),
+        "cpu": float(user) + float(system),
+        "rss_mib": int(peak_kib) / 1024,
+        "status": status,
+        "killed": status == 128 + 9,
         "stderr_bytes": len(err),
         "report_bytes": report,
         "stderr_head": err[:300].decode(errors="replace"),
@@ -252,10 +248,14 @@ def main():
                 r = run(quarnel, root, options, args.timeout, cap)
             finally:
                 shutil.rmtree(work, ignore_errors=True)
-            wall = "> %d" % args.timeout if r["killed"] else "%.2f" % r["wall"]
-            print("| %s | %g | %s | %.2f | %.0f | %s | %d | %d |" % (
-                name, size, wall, r["cpu"], r["rss_mib"], r["status"], r["stderr_bytes"],
-                r["report_bytes"]), flush=True)
+            if r["killed"]:
+                # The kill takes timeout itself down too, so time has no figures of the run.
+                wall, cpu, peak = "> %d" % args.timeout, "-", "-"
+            else:
+                wall, cpu, peak = "%.2f" % r["wall"], "%.2f" % r["cpu"], "%.0f" % r["rss_mib"]
+            print("| %s | %g | %s | %s | %s | %s | %d | %d |" % (
+                name, size, wall, cpu, peak, r["status"], r["stderr_bytes"], r["report_bytes"]),
+                flush=True)
             if args.show_stderr and r["stderr_head"]:
                 print("    " + r["stderr_head"].replace("\n", "\n    "))
     return 0
