@@ -63,6 +63,9 @@ TEST(Redact, ScpLikeRemoteLosesOnlyAPassword) {
       {"git@host:team/tool.git", "git@host:team/tool.git"},
       {"git:tok@host:team/tool.git", "host:team/tool.git"},
       {"host:team/tool@v1", "host:team/tool@v1"},
+      // "name:secret@host/path" has no scheme's "//" nor an SCP-like path, yet reads the same
+      {"x-access-token:ghp_S3CRET@github.com/o/r", "github.com/o/r"},
+      {"oauth2:S3CRET@gitlab.com/g/p.git", "gitlab.com/g/p.git"},
   });
 }
 

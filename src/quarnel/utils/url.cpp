@@ -92,15 +92,20 @@ std::optional<Span> userinfo_span(std::string_view url) {
     return Span{authority, authority + at + 1};
   }
   // SCP-like "user@host:path": the user name is no secret, but "user:password@host:path" is.
+  // Failing that and a scheme's authority, "user:password@host/path" reads the same to a person
+  // ("x-access-token:<token>@github.com/o/r"); a bare "name:user@host" ("mailto:") stays.
+  std::optional<Span> front;
   if (const auto at = url.find('@'); at != std::string_view::npos) {
     const std::string_view user = url.substr(start, at - start);
     const auto colon = user.find(':');
-    if (colon != std::string_view::npos && colon != 0 && user.find('/') == std::string_view::npos &&
-        url.find(':', at + 1) != std::string_view::npos) {
-      return Span{start, at + 1};
+    if (colon != std::string_view::npos && colon != 0 && user.find('/') == std::string_view::npos) {
+      const auto after = url.find_first_of(":/", at + 1);
+      if (after != std::string_view::npos && url[after] == ':') return Span{start, at + 1};
+      if (after != std::string_view::npos) front = Span{start, at + 1};
     }
   }
-  return loose_userinfo_span(url, start);
+  if (const auto loose = loose_userinfo_span(url, start)) return loose;
+  return front;
 }
 
 // The query at or after `from`, from its "?", and the value of each of its parameters. A query
