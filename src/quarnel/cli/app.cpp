@@ -549,25 +549,24 @@ bool generic_follow_up(std::string_view line) {
 std::string clone_failure(const std::string& url, std::string_view message) {
   constexpr std::string_view prefix = "git clone failed: ";
   if (message.starts_with(prefix)) message.remove_prefix(prefix.size());
-  std::vector<std::string> lines;
-  for (const auto& raw : utils::text::split(message, "\n")) {
+  // One walk over git's message, which holds whatever the server sent: the last line, the first
+  // "fatal:" line, and the last line before it that may say why.
+  std::string last;
+  std::string fatal;
+  std::string cause;
+  utils::text::for_each_part(message, "\n", [&](std::string_view raw) {
+    if (!fatal.empty()) return;
     std::string line = utils::text::strip(raw);
-    if (!line.empty()) lines.push_back(std::move(line));
-  }
-  const auto fatal = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.starts_with("fatal:");
-  });
-  std::string reason;
-  if (fatal == lines.end()) {
-    if (!lines.empty()) reason = lines.back();
-  } else {
-    reason = *fatal;
-    if (generic_follow_up(reason)) {
-      const auto cause = std::find_if(std::make_reverse_iterator(fatal), lines.rend(),
-                                      [](const std::string& line) { return may_say_why(line); });
-      if (cause != lines.rend()) reason = *cause;
+    if (line.empty()) return;
+    if (line.starts_with("fatal:")) {
+      fatal = std::move(line);
+    } else {
+      if (may_say_why(line)) cause = line;
+      last = std::move(line);
     }
-  }
+  });
+  std::string reason = fatal.empty() ? last : fatal;
+  if (!fatal.empty() && generic_follow_up(fatal) && !cause.empty()) reason = cause;
   return "cannot clone " + utils::forge::redact_url(url) +
          (reason.empty() ? std::string() : ": " + reason);
 }

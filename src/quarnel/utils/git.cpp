@@ -438,9 +438,9 @@ std::filesystem::path clone_repo(std::string_view url,
     const std::string message = url::redact_in(text::strip(done.stderr_text), url);
     // The error keeps one line of it; the whole of it is there for whoever asks.
     const log::Logger& logger = log::get_logger("quarnel.utils.git");
-    for (const auto& line : text::split(message, "\n")) {
-      if (!text::strip(line).empty()) logger.debug("git clone: %s", line);
-    }
+    text::for_each_part(message, "\n", [&logger](std::string_view line) {
+      if (!text::strip(line).empty()) logger.debug("git clone: %s", std::string(line));
+    });
     throw CloneError("git clone failed: " + message);
   }
   return target;

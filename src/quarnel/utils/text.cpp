@@ -552,18 +552,9 @@ double compensated_sum(const std::vector<double>& values) {
 }
 
 std::vector<std::string> split(std::string_view text, std::string_view separator) {
-  if (separator.empty()) throw ValueError("empty separator");
   std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t found = text.find(separator, start);
-    if (found == std::string_view::npos) {
-      parts.emplace_back(text.substr(start));
-      return parts;
-    }
-    parts.emplace_back(text.substr(start, found - start));
-    start = found + separator.size();
-  }
+  for_each_part(text, separator, [&parts](std::string_view part) { parts.emplace_back(part); });
+  return parts;
 }
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator) {
@@ -587,6 +578,18 @@ std::size_t find_linear(std::string_view haystack, std::string_view needle, std:
       ::memmem(haystack.data() + from, haystack.size() - from, needle.data(), needle.size());
   if (found == nullptr) return std::string_view::npos;
   return static_cast<std::size_t>(static_cast<const char*>(found) - haystack.data());
+}
+
+void for_each_part(std::string_view text, std::string_view separator,
+                   const std::function<void(std::string_view)>& visit) {
+  if (separator.empty()) throw ValueError("empty separator");
+  std::size_t start = 0;
+  for (auto at = find_linear(text, separator); at != std::string_view::npos;
+       at = find_linear(text, separator, start)) {
+    visit(text.substr(start, at - start));
+    start = at + separator.size();
+  }
+  visit(text.substr(start));
 }
 
 }  // namespace quarnel::utils::text

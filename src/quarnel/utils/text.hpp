@@ -4,6 +4,7 @@
 // everywhere, so there is one implementation of each and nothing re-implements them.
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -103,5 +104,11 @@ bool contains(std::string_view haystack, std::string_view needle);
 // two lengths: std::string_view::find compares afresh at every place, which costs the product
 // of the lengths when the needle's start recurs in the haystack (both may come from a checkout).
 std::size_t find_linear(std::string_view haystack, std::string_view needle, std::size_t from = 0);
+
+// Calls `visit` with each part of `text` between occurrences of `separator`, as split would
+// give them, without copying any: a text of megabytes of separators is walked, not stored.
+// ValueError for an empty separator, as for split.
+void for_each_part(std::string_view text, std::string_view separator,
+                   const std::function<void(std::string_view)>& visit);
 
 }  // namespace quarnel::utils::text
