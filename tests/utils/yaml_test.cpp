@@ -232,6 +232,46 @@ TEST(SafeLoad, MergesOfOneAliasedListInMemoryBoundedByTheText) {
               "^error at line 4, column 4: found a mapping that merges itself\n$");
 }
 
+// Runs in the death test's child, its address space capped at `cap`: the keys or the error.
+[[noreturn]] void safe_load_capped_and_exit(const std::string& text, std::size_t cap) {
+  testing::limit_cpu_time(20);
+  testing::limit_address_space(cap);
+  try {
+    for (const auto& key : safe_load(text).text_keys) std::cerr << key << "\n";
+  } catch (const YamlError& error) {
+    std::cerr << error.what() << "\n";
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+// A number tagged as such is checked piece by piece between its colons, and a file of the read
+// limit may be nothing but colons: the pieces are read in place, not made one text each.
+TEST(SafeLoad, ColonsOfANumberAtTheReadLimitInBoundedMemory) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  constexpr std::size_t SIZE = 8 * 1024 * 1024;
+  const std::string fifty_colons(50, ':');
+  struct Row {
+    std::string text;
+    std::string output;
+  };
+  const std::vector<Row> rows = {
+      {"a: !!int \"" + std::string(SIZE, ':') + "\"\n",
+       "^error at line 1, column 4: could not construct a int from '" + fifty_colons +
+           "'\\.\\.\\.\n$"},
+      {"a: !!float \"" + std::string(SIZE, ':') + "\"\n",
+       "^error at line 1, column 4: could not construct a float from '" + fifty_colons +
+           "'\\.\\.\\.\n$"},
+      {"a: !!int \"1" + repeated(":1", SIZE / 2) + "\"\n", "^a\n$"},
+      {"a: !!float \"1" + repeated(":1", SIZE / 2) + ".5\"\n", "^a\n$"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EXIT(safe_load_capped_and_exit(row.text, std::size_t{256} << 20),
+                ::testing::ExitedWithCode(0), row.output)
+        << row.text.substr(0, 20);
+  }
+}
+
 struct ScalarCase {
   std::string text;
   std::string tag;

@@ -393,6 +393,19 @@ std::string_view without_sign(std::string_view value) {
 
 constexpr std::string_view DIGITS = "0123456789";
 
+// Whether each piece of `value` between its colons passes `piece_ok`, the empty ones before,
+// between and after colons included. Walked in place: a scalar may be megabytes of colons.
+template <typename PieceOk>
+bool all_pieces(std::string_view value, PieceOk piece_ok) {
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t colon = value.find(':', begin);
+    if (colon == std::string_view::npos) return piece_ok(value.substr(begin));
+    if (!piece_ok(value.substr(begin, colon - begin))) return false;
+    begin = colon + 1;
+  }
+}
+
 bool valid_int(std::string_view raw) {
   const std::string cleaned = without_underscores(raw);
   const std::string_view value = without_sign(cleaned);
@@ -400,12 +413,7 @@ bool valid_int(std::string_view raw) {
   if (value.starts_with("0b")) return all_of_chars(value.substr(2), "01");
   if (value.starts_with("0x")) return all_of_chars(value.substr(2), "0123456789abcdefABCDEF");
   if (value.starts_with('0')) return all_of_chars(value, "01234567");
-  if (value.find(':') != std::string_view::npos) {
-    const auto parts = text::split(value, ":");
-    return std::all_of(parts.begin(), parts.end(),
-                       [](const std::string& part) { return all_of_chars(part, DIGITS); });
-  }
-  return all_of_chars(value, DIGITS);
+  return all_pieces(value, [](std::string_view piece) { return all_of_chars(piece, DIGITS); });
 }
 
 bool valid_float(std::string_view raw) {
@@ -414,12 +422,10 @@ bool valid_float(std::string_view raw) {
       utils::regex::IGNORECASE);
   const std::string cleaned = without_underscores(raw);
   const std::string_view value = without_sign(cleaned);
-  if (value.find(':') != std::string_view::npos) {
-    const auto parts = text::split(value, ":");
-    return std::all_of(parts.begin(), parts.end(),
-                       [](const std::string& part) { return number_re.match(part).has_value(); });
-  }
-  return number_re.match(value).has_value();
+  // Digits alone are a number; only other pieces need the pattern.
+  return all_pieces(value, [](std::string_view piece) {
+    return all_of_chars(piece, DIGITS) || number_re.match(piece).has_value();
+  });
 }
 
 bool valid_bool(std::string_view value) {
