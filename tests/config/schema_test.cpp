@@ -116,6 +116,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "min_score: &x 7\ntarget_score: &x 8\n",
                   {"invalid YAML at line 1, column 12: found duplicate anchor 'x'; first "
                    "occurrence, second occurrence at line 2, column 15"}},
+        ErrorCase{"DirectiveTooMany",
+                  [] {
+                    std::string text;
+                    for (int i = 0; i < 65; ++i) text += "%TAG !t" + std::to_string(i) + "! x:\n";
+                    return text + "---\nmin_score: 7\n";
+                  }(),
+                  {"invalid YAML at line 65, column 1: found more than 64 directives for one "
+                   "document"}},
         ErrorCase{"TwoDocuments", "min_score: 7\n---\nmin_score: 9\n", {"2 YAML documents"}},
         ErrorCase{"TopLevelList", "- min_score\n", {"top level must be a mapping", "a list"}},
         ErrorCase{"TopLevelText", "min_score 7\n", {"top level must be a mapping"}},

@@ -272,6 +272,80 @@ TEST(SafeLoad, ColonsOfANumberAtTheReadLimitInBoundedMemory) {
   }
 }
 
+std::string tag_directives(std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    out += "%TAG !t" + std::to_string(i) + "! tag:x," + std::to_string(i) + ":\n";
+  }
+  return out;
+}
+
+// The parser compares each directive with every one before it, so a document may name only a
+// few. Only real directives count: a line starting with "%" inside a quoted text is none, and
+// an error before the directives is still the one given.
+TEST(Load, AtMostMaxDirectivesForOneDocument) {
+  struct Row {
+    std::string name;
+    std::string text;
+    std::string error;  // what() in full; empty when the text loads
+  };
+  // Each after a comment and a blank line.
+  const auto commented_directives = [](std::size_t count) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) out += "# c\n\n%TAG !c" + std::to_string(i) + "! b\n";
+    return out;
+  };
+  const std::string quoted_percent_lines = "a: \"x\n" + repeated("%TAG !a! b\n", 100) + "\"\n";
+  const std::vector<Row> rows = {
+      {"as_many_as_allowed", tag_directives(MAX_DIRECTIVES) + "--- {a: !!str c}\n", ""},
+      {"one_more", tag_directives(MAX_DIRECTIVES + 1) + "--- a\n",
+       "error at line 65, column 1: found more than 64 directives for one document"},
+      {"a_version_directive_counts_too", "%YAML 1.1\n" + tag_directives(MAX_DIRECTIVES) + "--- a\n",
+       "error at line 65, column 1: found more than 64 directives for one document"},
+      {"after_documents_with_comments_between",
+       "# c\n" + repeated("%YAML 1.1\n--- a\n...\n", 3) + commented_directives(70) + "--- a\n",
+       "error at line 205, column 1: found more than 64 directives for one document"},
+      {"each_document_its_own", repeated(tag_directives(MAX_DIRECTIVES) + "--- a\n...\n", 3), ""},
+      {"percent_lines_in_a_quoted_text", quoted_percent_lines, ""},
+      {"error_before_them", "a: [\n" + tag_directives(100) + "--- b\n",
+       "error at line 2, column 1: while parsing a flow node, did not find expected node "
+       "content"},
+  };
+  for (const Row& row : rows) {
+    try {
+      load(row.text, {.single_document = false});
+      EXPECT_EQ(row.error, "") << row.name;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.what(), row.error) << row.name;
+    }
+  }
+}
+
+// Runs in the death test's child, its processor time capped: the error, or "loaded".
+[[noreturn]] void load_within_seconds_and_exit(const std::string& text, unsigned seconds) {
+  testing::limit_cpu_time(seconds);
+  try {
+    load(text);
+    std::cerr << "loaded\n";
+  } catch (const YamlError& error) {
+    std::cerr << error.what() << "\n";
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+// Half the read limit of directives took the parser about a minute.
+TEST(Load, ManyDirectivesAreRefusedWithoutReadingThemAll) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string text;
+  for (std::size_t i = 0; text.size() < 4 * 1024 * 1024; ++i) {
+    text += "%TAG !t" + std::to_string(i) + "! tag:x," + std::to_string(i) + ":\n";
+  }
+  EXPECT_EXIT(load_within_seconds_and_exit(text + "--- [!!str a]\n", 20),
+              ::testing::ExitedWithCode(0),
+              "^error at line 65, column 1: found more than 64 directives for one document\n$");
+}
+
 struct ScalarCase {
   std::string text;
   std::string tag;

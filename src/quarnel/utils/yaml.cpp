@@ -53,10 +53,11 @@ std::string shown_value(std::string_view value) {
 
 Mark mark_of(const yaml_mark_t& mark) { return {mark.line, mark.column}; }
 
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
 // Where the byte at `offset` sits, counted the way the parser counts: a leading byte-order mark
 // takes no column; CR LF, CR, LF, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR each end a line.
 Mark mark_at(std::string_view yaml_text, std::size_t offset) {
-  constexpr std::string_view BOM = "\xEF\xBB\xBF";
   Mark mark;
   std::size_t i = yaml_text.starts_with(BOM) ? BOM.size() : 0;
   offset = std::min(offset, yaml_text.size());
@@ -110,25 +111,113 @@ Mark mark_at(std::string_view yaml_text, std::size_t offset) {
   throw YamlError(context_mark, message);
 }
 
+// libyaml's parser over one text, freed on every way out.
+class LibyamlParser {
+ public:
+  explicit LibyamlParser(std::string_view yaml_text) {
+    if (yaml_parser_initialize(&parser_) == 0) throw std::bad_alloc();
+    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(yaml_text.data()),
+                                 yaml_text.size());
+  }
+  ~LibyamlParser() { yaml_parser_delete(&parser_); }
+  LibyamlParser(const LibyamlParser&) = delete;
+  LibyamlParser& operator=(const LibyamlParser&) = delete;
+
+  yaml_parser_t& get() { return parser_; }
+
+ private:
+  yaml_parser_t parser_;
+};
+
+// Whether the byte at `i` starts a line, as the parser ends lines (see mark_at).
+bool starts_line(std::string_view yaml_text, std::size_t i) {
+  const std::string_view before = yaml_text.substr(0, i);
+  return before.empty() || before == BOM || before.ends_with('\n') || before.ends_with('\r') ||
+         before.ends_with("\xC2\x85") || before.ends_with("\xE2\x80\xA8") ||
+         before.ends_with("\xE2\x80\xA9");
+}
+
+// Whether more lines start with "%" than one document may have directives: only then can any
+// document have too many, and only then are the tokens read to tell.
+bool may_have_too_many_directives(std::string_view yaml_text) {
+  std::size_t lines = 0;
+  for (std::size_t i = yaml_text.find('%'); i != std::string_view::npos;
+       i = yaml_text.find('%', i + 1)) {
+    if (starts_line(yaml_text, i) && ++lines > MAX_DIRECTIVES) return true;
+  }
+  return false;
+}
+
+// The first directive past MAX_DIRECTIVES for one document, if any: the parser reads all of a
+// document's directives before it hands over the document's start, so they are counted from the
+// scanner's tokens, where a document's directives are one run of directive tokens. A text the
+// scanner refuses before that has no such directive: its error is for the parser to give.
+std::optional<yaml_mark_t> first_directive_too_many(std::string_view yaml_text) {
+  if (!may_have_too_many_directives(yaml_text)) return std::nullopt;
+  LibyamlParser scanner(yaml_text);
+  std::size_t run = 0;
+  for (;;) {
+    yaml_token_t token;
+    if (yaml_parser_scan(&scanner.get(), &token) == 0) {
+      if (scanner.get().error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+      return std::nullopt;
+    }
+    const yaml_token_type_t type = token.type;
+    const yaml_mark_t mark = token.start_mark;
+    yaml_token_delete(&token);
+    if (type == YAML_STREAM_END_TOKEN) return std::nullopt;
+    if (type != YAML_VERSION_DIRECTIVE_TOKEN && type != YAML_TAG_DIRECTIVE_TOKEN) {
+      run = 0;
+    } else if (++run > MAX_DIRECTIVES) {
+      return mark;
+    }
+  }
+}
+
+// The byte offset of the character at `index` as the parser counts them: after a leading
+// byte-order mark, one for each character, CR and LF of a line end each one.
+std::size_t byte_offset(std::string_view yaml_text, std::size_t index) {
+  std::size_t i = yaml_text.starts_with(BOM) ? BOM.size() : 0;
+  for (; index > 0 && i < yaml_text.size(); --index) {
+    ++i;
+    while (i < yaml_text.size() && (static_cast<unsigned char>(yaml_text[i]) & 0xC0) == 0x80) ++i;
+  }
+  return i;
+}
+
 class Parser {
  public:
-  explicit Parser(std::string_view yaml_text) : text_(yaml_text) {
-    if (yaml_parser_initialize(&parser_) == 0) throw std::bad_alloc();
-    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text_.data()),
-                                 text_.size());
-  }
-  ~Parser() { yaml_parser_delete(&parser_); }
-  Parser(const Parser&) = delete;
-  Parser& operator=(const Parser&) = delete;
+  // A text with a directive too many is parsed only up to it (a line start): the errors before
+  // it are given as they are, and the end of the text there is the directive's error.
+  explicit Parser(std::string_view yaml_text)
+      : too_many_(first_directive_too_many(yaml_text)),
+        text_(too_many_ ? yaml_text.substr(0, byte_offset(yaml_text, too_many_->index))
+                        : yaml_text),
+        parser_(text_) {}
 
   // The next event, owned by `event`, which must be empty.
   void next(yaml_event_t& event) {
-    if (yaml_parser_parse(&parser_, &event) == 0) throw_parser_error(parser_, text_);
+    const yaml_parser_t& parser = parser_.get();
+    if (yaml_parser_parse(&parser_.get(), &event) == 0) {
+      const bool at_cut = parser.error == YAML_SCANNER_ERROR || parser.error == YAML_PARSER_ERROR;
+      if (too_many_ && at_cut && parser.problem_mark.index >= too_many_->index) {
+        throw_too_many();
+      }
+      throw_parser_error(parser, text_);
+    }
+    // Directives followed by the end of the text make no document, so this is not reached.
+    if (too_many_ && event.type == YAML_STREAM_END_EVENT) throw_too_many();
   }
 
  private:
+  [[noreturn]] void throw_too_many() const {
+    throw YamlError(mark_of(*too_many_), "found more than " + std::to_string(MAX_DIRECTIVES) +
+                                             " directives for one document");
+  }
+
+  std::optional<yaml_mark_t> too_many_;
   std::string_view text_;
-  yaml_parser_t parser_;
+  LibyamlParser parser_;
 };
 
 class Event {

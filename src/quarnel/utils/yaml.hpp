@@ -42,6 +42,10 @@ class YamlError : public Error {
 // memory grow faster than the text.
 inline constexpr std::size_t MAX_DEPTH = 1000;
 
+// A document with more directives (%YAML, %TAG) than this is refused: the parser compares each
+// with every one before it and looks every tag up among them, and a real document has a few.
+inline constexpr std::size_t MAX_DIRECTIVES = 64;
+
 enum class Kind { Scalar, Sequence, Mapping };
 
 // What a safe loader builds from a node. Merge ("<<") and Value ("=") only occur as keys.
@@ -96,10 +100,11 @@ struct LoadOptions {
 // loader: plain scalars resolve to null, bool, int, float, timestamp, merge or text by the YAML
 // 1.1 patterns; quoted and "!"-tagged scalars are text; only the standard tags (str, null, bool,
 // int, float, binary, timestamp, seq, map, set, omap, pairs) are built. Raises YamlError for
-// malformed syntax, a character YAML does not allow, nesting deeper than MAX_DEPTH, an undefined
-// alias, a tag that is not built, a value its type cannot hold (such as the date 2023-02-30), a
-// merge key whose value is not a mapping or a list of mappings, a mapping that merges itself,
-// and as `options` say, a second document and a collection used as a key.
+// malformed syntax, a character YAML does not allow, nesting deeper than MAX_DEPTH, more than
+// MAX_DIRECTIVES directives for one document, an undefined alias, a tag that is not built, a value
+// its type cannot hold (such as the date 2023-02-30), a merge key whose value is not a mapping or a
+// list of mappings, a mapping that merges itself, and as `options` say, a second document and a
+// collection used as a key.
 Stream load(std::string_view text, const LoadOptions& options = {});
 
 // What a check of required keys sees of one document.
