@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <iostream>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "quarnel/error.hpp"
 #include "support/fixtures.hpp"
@@ -201,6 +204,45 @@ TEST(ParseConfigMemory, MergesOfOneAliasedListStayWithinTheTextsBound) {
   EXPECT_EXIT(parse_and_exit(merges_of_an_aliased_list()), ::testing::ExitedWithCode(0),
               "^\\.quarnel\\.yml: required_indicators must be a list of indicator ids; entry 1 "
               "is a mapping$");
+}
+
+// A wrong value is quoted whole up to 80 characters, beyond that its first 80 and an ellipsis:
+// an id of a megabyte must not make an error line of a megabyte.
+TEST(ParseConfigErrors, AWrongValueIsQuotedCut) {
+  const std::vector<std::string_view> known = {"clear_license"};
+  const std::string a80(80, 'a');
+  const std::string quoted_cut = "'" + a80 + "'\u2026";
+  const std::string levels =
+      "min_compliance must be one of none, bronze, silver, gold, platinum (in any letter case), "
+      "got ";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"min_compliance: " + a80 + "\n", levels + "'" + a80 + "'"},
+      {"min_compliance: " + a80 + "a\n", levels + quoted_cut},
+      {"min_score: " + a80 + std::string(1 << 20, 'a') + "\n",
+       "min_score must be a number from 0 to 10, got " + quoted_cut},
+      {"min_score: '" + a80 + "a'\n",
+       "min_score must be a number from 0 to 10, got the text " + quoted_cut},
+      {"target_score: 1" + std::string(79, '0') + "\n",
+       "target_score must be a number from 0 to 10, got 1" + std::string(79, '0') +
+           ", which is out of range"},
+      {"target_score: 1" + std::string(1 << 20, '0') + "\n",
+       "target_score must be a number from 0 to 10, got 1" + std::string(79, '0') +
+           "\u2026, which is out of range"},
+      {a80 + "a: 1\n", "unknown setting " + quoted_cut +
+                           "; valid settings are: min_compliance, min_score, "
+                           "required_indicators, target_compliance, target_score"},
+      {"required_indicators: [clear_license, " + a80 + std::string(1 << 20, 'a') + "]\n",
+       "required_indicators names unknown indicator " + quoted_cut +
+           "; valid indicators are: clear_license"},
+  };
+  for (const auto& [yaml, message] : rows) {
+    try {
+      parse_config(yaml, "c.yml", known);
+      ADD_FAILURE() << "no ConfigError: " << message;
+    } catch (const ConfigError& error) {
+      EXPECT_EQ(error.what(), "c.yml: " + message);
+    }
+  }
 }
 
 TEST(ParseConfigKnownIndicators, RejectsIdsOutsideTheGivenList) {

@@ -157,6 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"control_character_after_wide_characters_and_a_next_line",
                  "\xef\xbb\xbf\u00e9: \u20ac\u0085b: \x01\n",
                  "error at line 2, column 4: unacceptable character #x0001"},
+        LoadCase{"local_tag", "a: !x b\n",
+                 "error at line 1, column 4: could not determine a "
+                 "constructor for the tag '!x'"},
         LoadCase{"merge_key_as_value", "a: <<\n",
                  "constructor for the tag "
                  "'tag:yaml.org,2002:merge'"},
@@ -269,6 +272,27 @@ TEST(SafeLoad, ColonsOfANumberAtTheReadLimitInBoundedMemory) {
     EXPECT_EXIT(safe_load_capped_and_exit(row.text, std::size_t{256} << 20),
                 ::testing::ExitedWithCode(0), row.output)
         << row.text.substr(0, 20);
+  }
+}
+
+// A tag is quoted whole up to 80 characters, beyond that its first 80 and an ellipsis: it may
+// be megabytes long, and the message reaches a report.
+TEST(Load, AnUnknownTagIsQuotedCut) {
+  std::string e_acute_79;
+  for (int i = 0; i < 79; ++i) e_acute_79 += "\u00e9";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"!" + std::string(79, 'x'), "'!" + std::string(79, 'x') + "'"},
+      {"!" + std::string(80, 'x'), "'!" + std::string(79, 'x') + "'\u2026"},
+      // Written as escapes, since a tag holds only the characters of a URI.
+      {"!" + repeated("%C3%A9", 1 << 18), "'!" + e_acute_79 + "'\u2026"},
+  };
+  for (const auto& [tag, quoted] : rows) {
+    try {
+      load("a: " + tag + " b\n");
+      ADD_FAILURE() << "loaded: " << quoted;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.problem(), "could not determine a constructor for the tag " + quoted);
+    }
   }
 }
 

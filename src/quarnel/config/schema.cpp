@@ -68,7 +68,7 @@ std::string level_setting(const View& node, std::string_view key, std::string_vi
   const std::string& value = node.node().value;
   const std::string lowered = text::lower(value);
   if (std::find(LEVEL_NAMES.begin(), LEVEL_NAMES.end(), lowered) == LEVEL_NAMES.end()) {
-    fail(origin, expected + ", got " + text::repr(value));
+    fail(origin, expected + ", got " + text::repr_cut(value));
   }
   return value;
 }
@@ -112,6 +112,13 @@ std::optional<double> parse_number(std::string_view raw) {
   return negative ? -value : value;
 }
 
+// A number is shown as written, unquoted, but cut like a quoted value: it may be a megabyte of
+// digits. Its characters are all ASCII.
+std::string shown_number(std::string_view raw) {
+  if (raw.size() <= text::MAX_QUOTED) return std::string(raw);
+  return std::string(raw.substr(0, text::MAX_QUOTED)) + "\u2026";
+}
+
 double score_setting(const View& node, std::string_view key, std::string_view origin) {
   const std::string expected = std::string(key) + " must be a number from 0 to 10";
   // A quoted or string-tagged value is text in YAML, even when it reads like a number.
@@ -120,12 +127,12 @@ double score_setting(const View& node, std::string_view key, std::string_view or
       tag == "?" || tag == "tag:yaml.org,2002:float" || tag == "tag:yaml.org,2002:int";
   if (!node.is_scalar()) fail(origin, expected + ", not " + kind_of(node));
   const std::string& raw = node.node().value;
-  if (!numeric_tag) fail(origin, expected + ", got the text " + text::repr(raw));
+  if (!numeric_tag) fail(origin, expected + ", got the text " + text::repr_cut(raw));
   const auto value = parse_number(raw);
-  if (!value) fail(origin, expected + ", got " + text::repr(raw));
+  if (!value) fail(origin, expected + ", got " + text::repr_cut(raw));
   // Written so that not-a-number is refused too.
   if (!(*value >= 0.0 && *value <= 10.0)) {
-    fail(origin, expected + ", got " + raw + ", which is out of range");
+    fail(origin, expected + ", got " + shown_number(raw) + ", which is out of range");
   }
   return *value;
 }
@@ -166,7 +173,7 @@ void check_known_ids(const Config& config, std::span<const std::string_view> kno
                      std::string_view origin) {
   for (const auto& id : config.quality_gate.required_indicators) {
     if (std::find(known.begin(), known.end(), id) != known.end()) continue;
-    fail(origin, "required_indicators names unknown indicator " + text::repr(id) +
+    fail(origin, "required_indicators names unknown indicator " + text::repr_cut(id) +
                      "; valid indicators are: " + listing(known));
   }
 }
@@ -213,7 +220,8 @@ Config parse_config(std::string_view yaml_text, std::string_view origin) {
     }
     const std::string& key = key_node.node().value;
     if (std::find(KEYS.begin(), KEYS.end(), key) == KEYS.end()) {
-      fail(origin, "unknown setting " + text::repr(key) + "; valid settings are: " + listing(KEYS));
+      fail(origin,
+           "unknown setting " + text::repr_cut(key) + "; valid settings are: " + listing(KEYS));
     }
     // YAML forbids repeated keys and a loader would keep the last; which one wins is not obvious.
     if (!seen.insert(key).second) fail(origin, "setting " + key + " is given more than once");

@@ -438,7 +438,8 @@ std::string_view expected_text(Type type) {
 }
 
 [[noreturn]] void no_constructor(const Node& node, std::string_view tag) {
-  throw YamlError(node.mark, "could not determine a constructor for the tag " + text::repr(tag));
+  throw YamlError(node.mark,
+                  "could not determine a constructor for the tag " + text::repr_cut(tag));
 }
 
 Type resolve(const Node& node) {
