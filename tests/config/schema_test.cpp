@@ -245,6 +245,53 @@ TEST(ParseConfigErrors, AWrongValueIsQuotedCut) {
   }
 }
 
+// One long text listed again and again through an alias: each entry is checked as it is read,
+// so the text is never copied once per alias.
+TEST(ParseConfigMemory, AnUnknownIdListedThroughManyAliasesIsNotCopiedForEach) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string id(64 * 1024, 'x');
+  std::string text = "required_indicators: [&a " + id;
+  for (int i = 0; i < 20000; ++i) text += ", *a";
+  text += "]\n";
+  const auto parse_with_known_and_exit = [](const std::string& yaml) {
+    testing::limit_address_space(std::size_t{512} << 20);
+    const std::vector<std::string_view> known = {"clear_license"};
+    try {
+      parse_config(yaml, "c.yml", known);
+    } catch (const ConfigError& error) {
+      std::cerr << error.what() << std::flush;
+      ::_exit(0);
+    }
+    ::_exit(1);
+  };
+  EXPECT_EXIT(parse_with_known_and_exit(text), ::testing::ExitedWithCode(0),
+              "^c\\.yml: required_indicators names unknown indicator 'x{80}'\u2026; valid "
+              "indicators are: clear_license$");
+}
+
+// The ids are checked against the known ones only once the whole file has been read: any other
+// error in it is the one given.
+TEST(ParseConfigKnownIndicators, OtherErrorsComeBeforeAnUnknownId) {
+  const std::vector<std::string_view> known = {"clear_license"};
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"required_indicators: [nope, [a]]\n",
+       "c.yml: required_indicators must be a list of indicator ids; entry 2 is a list"},
+      {"required_indicators: [nope]\nmin_score: 11\n",
+       "c.yml: min_score must be a number from 0 to 10, got 11, which is out of range"},
+      {"required_indicators: [clear_license, nope, also_not]\nmin_score: 1\n",
+       "c.yml: required_indicators names unknown indicator 'nope'; valid indicators are: "
+       "clear_license"},
+  };
+  for (const auto& [yaml, message] : rows) {
+    try {
+      parse_config(yaml, "c.yml", known);
+      ADD_FAILURE() << "no ConfigError: " << message;
+    } catch (const ConfigError& error) {
+      EXPECT_EQ(error.what(), message);
+    }
+  }
+}
+
 TEST(ParseConfigKnownIndicators, RejectsIdsOutsideTheGivenList) {
   const std::vector<std::string_view> known = {"clear_license", "rich_metadata"};
   EXPECT_EQ(parse_config("required_indicators: [rich_metadata]\n", "c.yml", known).quality_gate,

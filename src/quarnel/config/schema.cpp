@@ -137,8 +137,18 @@ double score_setting(const View& node, std::string_view key, std::string_view or
   return *value;
 }
 
+// The ids a configuration may name, when the caller knows them, and the first entry that is
+// none of them. Each entry is checked as it is read: once one is unknown the configuration is
+// refused, so nothing after it is kept, and a long text that many aliases repeat is never
+// copied for each. The unknown id is reported only once the whole file has been read, so that
+// any other error in it comes first.
+struct IdCheck {
+  std::optional<std::span<const std::string_view>> known;
+  std::optional<std::string_view> first_unknown;  // a view of the loaded stream
+};
+
 std::vector<std::string> id_list_setting(const View& node, std::string_view key,
-                                         std::string_view origin) {
+                                         std::string_view origin, IdCheck& check) {
   const std::string expected = std::string(key) + " must be a list of indicator ids";
   if (node.node().kind != yaml::Kind::Sequence) fail(origin, expected + ", not " + kind_of(node));
   std::vector<std::string> ids;
@@ -149,7 +159,14 @@ std::vector<std::string> id_list_setting(const View& node, std::string_view key,
       fail(origin, expected + "; entry " + std::to_string(i + 1) + " is " +
                        (item.is_scalar() ? std::string("empty text") : kind_of(item)));
     }
-    ids.push_back(item.node().value);
+    if (check.first_unknown) continue;
+    const std::string& id = item.node().value;
+    if (check.known &&
+        std::find(check.known->begin(), check.known->end(), id) == check.known->end()) {
+      check.first_unknown = id;
+      continue;
+    }
+    ids.push_back(id);
   }
   return ids;
 }
@@ -166,15 +183,6 @@ yaml::Stream load_stream(std::string_view yaml_text, std::string_view origin) {
               std::to_string(mark->column + 1);
     }
     fail(origin, "invalid YAML" + where + ": " + error.problem());
-  }
-}
-
-void check_known_ids(const Config& config, std::span<const std::string_view> known,
-                     std::string_view origin) {
-  for (const auto& id : config.quality_gate.required_indicators) {
-    if (std::find(known.begin(), known.end(), id) != known.end()) continue;
-    fail(origin, "required_indicators names unknown indicator " + text::repr_cut(id) +
-                     "; valid indicators are: " + listing(known));
   }
 }
 
@@ -195,7 +203,10 @@ bool gate_is_set(const QualityGateConfig& gate) {
          !gate.required_indicators.empty();
 }
 
-Config parse_config(std::string_view yaml_text, std::string_view origin) {
+namespace {
+
+Config parse(std::string_view yaml_text, std::string_view origin,
+             std::optional<std::span<const std::string_view>> known_indicators) {
   const yaml::Stream stream = load_stream(yaml_text, origin);
   if (stream.documents.size() > 1) {
     // Silently using the first document would ignore settings the user believes are in force.
@@ -210,6 +221,7 @@ Config parse_config(std::string_view yaml_text, std::string_view origin) {
     fail(origin, "the top level must be a mapping of settings, not " + kind_of(root));
   }
 
+  IdCheck ids{.known = known_indicators, .first_unknown = std::nullopt};
   std::set<std::string> seen;
   for (std::size_t i = 0; i + 1 < root.node().children.size(); i += 2) {
     const View key_node = root.child(i);
@@ -232,21 +244,30 @@ Config parse_config(std::string_view yaml_text, std::string_view origin) {
     } else if (key == "min_score") {
       config.quality_gate.min_score = score_setting(value, key, origin);
     } else if (key == "required_indicators") {
-      config.quality_gate.required_indicators = id_list_setting(value, key, origin);
+      config.quality_gate.required_indicators = id_list_setting(value, key, origin, ids);
     } else if (key == "target_compliance") {
       config.quality_goals.target_compliance = level_setting(value, key, origin);
     } else {
       config.quality_goals.target_score = score_setting(value, key, origin);
     }
   }
+  if (ids.first_unknown) {
+    fail(origin, "required_indicators names unknown indicator " +
+                     text::repr_cut(*ids.first_unknown) +
+                     "; valid indicators are: " + listing(*ids.known));
+  }
   return config;
+}
+
+}  // namespace
+
+Config parse_config(std::string_view yaml_text, std::string_view origin) {
+  return parse(yaml_text, origin, std::nullopt);
 }
 
 Config parse_config(std::string_view yaml_text, std::string_view origin,
                     std::span<const std::string_view> known_indicators) {
-  Config config = parse_config(yaml_text, origin);
-  check_known_ids(config, known_indicators, origin);
-  return config;
+  return parse(yaml_text, origin, known_indicators);
 }
 
 Config load_config(const std::filesystem::path& file) {
