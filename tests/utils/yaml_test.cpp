@@ -248,6 +248,16 @@ TEST(SafeLoad, MergesOfOneAliasedListInMemoryBoundedByTheText) {
   ::_exit(0);
 }
 
+// Every key of this mapping has a null value of its own: two nodes for every two characters,
+// which took some 150 bytes each.
+TEST(SafeLoad, OneNodePerCharacterInMemoryBoundedByTheText) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string text =
+      "{cff-version: 1.2.0, title: t, authors: [], a" + repeated(",a", 1024 * 1024) + "}\n";
+  EXPECT_EXIT(safe_load_capped_and_exit(text, std::size_t{256} << 20), ::testing::ExitedWithCode(0),
+              "^cff-version\ntitle\nauthors\na\n$");
+}
+
 // A number tagged as such is checked piece by piece between its colons, and a file of the read
 // limit may be nothing but colons: the pieces are read in place, not made one text each.
 TEST(SafeLoad, ColonsOfANumberAtTheReadLimitInBoundedMemory) {
@@ -395,19 +405,19 @@ TEST(Load, KeepsTheTagAsWrittenBesideTheType) {
   for (const auto& c : cases) {
     const Stream stream = load("v: " + c.text + "\n");
     ASSERT_EQ(stream.documents.size(), 1u) << c.text;
-    const Node& value = stream.nodes[stream.nodes[stream.documents[0]].children.at(1)];
-    EXPECT_EQ(value.kind, Kind::Scalar) << c.text;
-    EXPECT_EQ(value.tag, c.tag) << c.text;
-    EXPECT_EQ(value.type, c.type) << c.text;
+    const NodeId value = stream.children(stream.documents[0])[1];
+    EXPECT_EQ(stream.kind(value), Kind::Scalar) << c.text;
+    EXPECT_EQ(stream.tag(value), c.tag) << c.text;
+    EXPECT_EQ(stream.type(value), c.type) << c.text;
   }
 }
 
 TEST(Load, SeveralDocumentsWhenAsked) {
   const Stream stream = load("a: 1\n---\n- b\n---\n", {.single_document = false});
   ASSERT_EQ(stream.documents.size(), 3u);
-  EXPECT_EQ(stream.nodes[stream.documents[0]].type, Type::Map);
-  EXPECT_EQ(stream.nodes[stream.documents[1]].type, Type::Seq);
-  EXPECT_EQ(stream.nodes[stream.documents[2]].type, Type::Null);
+  EXPECT_EQ(stream.type(stream.documents[0]), Type::Map);
+  EXPECT_EQ(stream.type(stream.documents[1]), Type::Seq);
+  EXPECT_EQ(stream.type(stream.documents[2]), Type::Null);
   EXPECT_TRUE(load("", {.single_document = false}).documents.empty());
 
   // An anchor names a node of its own document only.
@@ -455,9 +465,9 @@ TEST(Load, CollectionKeysOnlyWhenAllowed) {
   const std::string text = "? [a, b]\n: 1\n";
   EXPECT_THROW(load(text), YamlError);
   const Stream stream = load(text, {.collection_keys = true});
-  const Node& root = stream.nodes[stream.documents.at(0)];
-  ASSERT_EQ(root.children.size(), 2u);
-  EXPECT_EQ(stream.nodes[root.children[0]].type, Type::Seq);
+  const auto root = stream.children(stream.documents.at(0));
+  ASSERT_EQ(root.size(), 2u);
+  EXPECT_EQ(stream.type(root[0]), Type::Seq);
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 // bounded nesting) and resolver (implicit types, the standard tags, merge keys).
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -66,26 +68,57 @@ enum class Type {
   Pairs
 };
 
-// One node of a document; an alias is a second reference to the same node.
-struct Node {
-  Kind kind = Kind::Scalar;
-  Type type = Type::Str;
+// A node's number in its stream.
+using NodeId = std::uint32_t;
+
+class StreamBuilder;
+
+// The nodes of the documents of one text, each read by its number; an alias is a second
+// reference to the same node. A text of a few megabytes can make millions of nodes, so each is
+// kept in a few words and their texts and lists of children in storage they share: every view
+// handed out lives as long as the stream.
+class Stream {
+ public:
+  std::size_t size() const { return nodes_.size(); }
+  Kind kind(NodeId id) const { return nodes_[id].kind; }
+  Type type(NodeId id) const { return nodes_[id].type; }
   // "?" for a plain scalar or a collection without a tag, "!" for a quoted scalar without a tag
   // or the tag "!", else the tag in full ("tag:yaml.org,2002:int", "!local").
-  std::string tag;
-  std::string value;                  // a scalar's text
-  Mark mark;                          // where the node starts: its tag or anchor when it has any
-  std::vector<std::size_t> children;  // items, or keys and values alternating
-};
+  std::string_view tag(NodeId id) const;
+  // A scalar's text; empty for a collection.
+  std::string_view value(NodeId id) const;
+  // A collection's items, or its keys and values alternating; none for a scalar.
+  std::span<const NodeId> children(NodeId id) const;
+  // Where the node starts: its tag or anchor when it has any.
+  Mark mark(NodeId id) const { return {nodes_[id].line, nodes_[id].column}; }
 
-struct Stream {
-  // A deque: growing it never moves the nodes already read, so a long text costs no copying.
-  std::deque<Node> nodes;
-  std::vector<std::size_t> documents;  // the root node of each document, in order
+  std::vector<NodeId> documents;  // the root node of each document, in order
   // Mapping -> the values of its merge keys, in the order written: each a mapping, or a
   // non-empty list of mappings. A list is referred to, not copied, so that any number of
   // mappings may merge one long list at the cost of their text.
-  std::unordered_map<std::size_t, std::vector<std::size_t>> merges;
+  std::unordered_map<NodeId, std::vector<NodeId>> merges;
+
+  // How the stream keeps a node, for the loader; read nodes through the accessors above.
+  struct Node {
+    Kind kind = Kind::Scalar;
+    Type type = Type::Str;
+    bool resolved = false;         // whether `type` is known yet, while loading
+    std::uint32_t tag_offset = 0;  // the tag's place in texts_
+    std::uint32_t tag_length = 0;
+    // A scalar's text in texts_, or a collection's children in children_.
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    std::uint32_t line = 0;
+    std::uint32_t column = 0;
+  };
+
+ private:
+  friend class StreamBuilder;
+
+  // A deque: growing it never moves the nodes already read, so a long text costs no copying.
+  std::deque<Node> nodes_;
+  std::string texts_;
+  std::vector<NodeId> children_;
 };
 
 struct LoadOptions {
