@@ -368,6 +368,22 @@ TEST(Load, AtMostMaxDirectivesForOneDocument) {
   ::_exit(0);
 }
 
+// The parser copies a %TAG directive's prefix into every tag that names its handle, so a
+// prefix may be only as long as a real one is.
+TEST(Load, ATagPrefixOfAtMostMaxTagPrefixBytes) {
+  const std::string longest = "%TAG !a! tag:" + std::string(MAX_TAG_PREFIX - 4, 'x') + "\n";
+  const std::string longer = "%TAG !a! tag:" + std::string(MAX_TAG_PREFIX - 3, 'x') + "\n";
+  EXPECT_EQ(load(longest + "--- [!!str a]\n").documents.size(), 1u);
+  try {
+    load("%YAML 1.1\n" + longer + "--- [!!str a]\n");
+    ADD_FAILURE() << "loaded";
+  } catch (const YamlError& error) {
+    EXPECT_STREQ(error.what(),
+                 "error at line 2, column 1: found a %TAG directive with a prefix of more than "
+                 "256 bytes");
+  }
+}
+
 // Half the read limit of directives took the parser about a minute.
 TEST(Load, ManyDirectivesAreRefusedWithoutReadingThemAll) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -378,6 +394,30 @@ TEST(Load, ManyDirectivesAreRefusedWithoutReadingThemAll) {
   EXPECT_EXIT(load_within_seconds_and_exit(text + "--- [!!str a]\n", 20),
               ::testing::ExitedWithCode(0),
               "^error at line 65, column 1: found more than 64 directives for one document\n$");
+}
+
+// A prefix of half the read limit, and tags that name it, each unlike the one before: the
+// parser copied the prefix into every tag, and the loader kept every copy.
+TEST(Load, ALongTagPrefixIsRefusedBeforeItIsCopied) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string text = "%TAG !a! tag:" + std::string(4 * 1024 * 1024, 'x') + "\n--- [!a!b";
+  while (text.size() < 8 * 1024 * 1024) text += ", !a!c a, !a!b a";
+  text += "]\n";
+  const auto load_capped_and_exit = [](const std::string& yaml) {
+    testing::limit_cpu_time(20);
+    testing::limit_address_space(std::size_t{512} << 20);
+    try {
+      load(yaml);
+      std::cerr << "loaded\n";
+    } catch (const YamlError& error) {
+      std::cerr << error.what() << "\n";
+    }
+    std::cerr << std::flush;
+    ::_exit(0);
+  };
+  EXPECT_EXIT(load_capped_and_exit(text), ::testing::ExitedWithCode(0),
+              "^error at line 1, column 1: found a %TAG directive with a prefix of more than 256 "
+              "bytes\n$");
 }
 
 struct ScalarCase {

@@ -114,6 +114,10 @@ Mark mark_at(std::string_view yaml_text, std::size_t offset) {
   throw YamlError(context_mark, message);
 }
 
+std::string_view view(const yaml_char_t* chars) {
+  return chars == nullptr ? std::string_view() : reinterpret_cast<const char*>(chars);
+}
+
 // libyaml's parser over one text, freed on every way out.
 class LibyamlParser {
  public:
@@ -140,23 +144,34 @@ bool starts_line(std::string_view yaml_text, std::size_t i) {
          before.ends_with("\xE2\x80\xA9");
 }
 
-// Whether more lines start with "%" than one document may have directives: only then can any
-// document have too many, and only then are the tokens read to tell.
-bool may_have_too_many_directives(std::string_view yaml_text) {
+// Whether the text may hold a directive refused below: more lines that start with "%" than one
+// document may have directives, or such a line longer than a tag prefix may be. Only then are
+// the tokens read to tell.
+bool may_have_refused_directive(std::string_view yaml_text) {
   std::size_t lines = 0;
   for (std::size_t i = yaml_text.find('%'); i != std::string_view::npos;
        i = yaml_text.find('%', i + 1)) {
-    if (starts_line(yaml_text, i) && ++lines > MAX_DIRECTIVES) return true;
+    if (!starts_line(yaml_text, i)) continue;
+    if (++lines > MAX_DIRECTIVES) return true;
+    const std::size_t end = yaml_text.find_first_of("\n\r", i);
+    if ((end == std::string_view::npos ? yaml_text.size() : end) - i > MAX_TAG_PREFIX) return true;
   }
   return false;
 }
 
-// The first directive past MAX_DIRECTIVES for one document, if any: the parser reads all of a
-// document's directives before it hands over the document's start, so they are counted from the
+// A directive the parser is not given, and why.
+struct RefusedDirective {
+  yaml_mark_t mark;
+  std::string problem;
+};
+
+// The first directive past MAX_DIRECTIVES for one document, or with a tag prefix longer than
+// MAX_TAG_PREFIX, if any. The parser reads all of a document's directives before it hands over
+// the document's start, comparing each with those before it, so they are read from the
 // scanner's tokens, where a document's directives are one run of directive tokens. A text the
 // scanner refuses before that has no such directive: its error is for the parser to give.
-std::optional<yaml_mark_t> first_directive_too_many(std::string_view yaml_text) {
-  if (!may_have_too_many_directives(yaml_text)) return std::nullopt;
+std::optional<RefusedDirective> first_refused_directive(std::string_view yaml_text) {
+  if (!may_have_refused_directive(yaml_text)) return std::nullopt;
   LibyamlParser scanner(yaml_text);
   std::size_t run = 0;
   for (;;) {
@@ -167,12 +182,18 @@ std::optional<yaml_mark_t> first_directive_too_many(std::string_view yaml_text) 
     }
     const yaml_token_type_t type = token.type;
     const yaml_mark_t mark = token.start_mark;
+    const std::size_t prefix =
+        type == YAML_TAG_DIRECTIVE_TOKEN ? view(token.data.tag_directive.prefix).size() : 0;
     yaml_token_delete(&token);
     if (type == YAML_STREAM_END_TOKEN) return std::nullopt;
     if (type != YAML_VERSION_DIRECTIVE_TOKEN && type != YAML_TAG_DIRECTIVE_TOKEN) {
       run = 0;
     } else if (++run > MAX_DIRECTIVES) {
-      return mark;
+      return RefusedDirective{mark, "found more than " + std::to_string(MAX_DIRECTIVES) +
+                                        " directives for one document"};
+    } else if (prefix > MAX_TAG_PREFIX) {
+      return RefusedDirective{mark, "found a %TAG directive with a prefix of more than " +
+                                        std::to_string(MAX_TAG_PREFIX) + " bytes"};
     }
   }
 }
@@ -190,12 +211,12 @@ std::size_t byte_offset(std::string_view yaml_text, std::size_t index) {
 
 class Parser {
  public:
-  // A text with a directive too many is parsed only up to it (a line start): the errors before
+  // A text with a refused directive is parsed only up to it (a line start): the errors before
   // it are given as they are, and the end of the text there is the directive's error.
   explicit Parser(std::string_view yaml_text)
-      : too_many_(first_directive_too_many(yaml_text)),
-        text_(too_many_ ? yaml_text.substr(0, byte_offset(yaml_text, too_many_->index))
-                        : yaml_text),
+      : refused_(first_refused_directive(yaml_text)),
+        text_(refused_ ? yaml_text.substr(0, byte_offset(yaml_text, refused_->mark.index))
+                       : yaml_text),
         parser_(text_) {}
 
   // The next event, owned by `event`, which must be empty.
@@ -203,22 +224,21 @@ class Parser {
     const yaml_parser_t& parser = parser_.get();
     if (yaml_parser_parse(&parser_.get(), &event) == 0) {
       const bool at_cut = parser.error == YAML_SCANNER_ERROR || parser.error == YAML_PARSER_ERROR;
-      if (too_many_ && at_cut && parser.problem_mark.index >= too_many_->index) {
-        throw_too_many();
+      if (refused_ && at_cut && parser.problem_mark.index >= refused_->mark.index) {
+        throw_refused();
       }
       throw_parser_error(parser, text_);
     }
     // Directives followed by the end of the text make no document, so this is not reached.
-    if (too_many_ && event.type == YAML_STREAM_END_EVENT) throw_too_many();
+    if (refused_ && event.type == YAML_STREAM_END_EVENT) throw_refused();
   }
 
  private:
-  [[noreturn]] void throw_too_many() const {
-    throw YamlError(mark_of(*too_many_), "found more than " + std::to_string(MAX_DIRECTIVES) +
-                                             " directives for one document");
+  [[noreturn]] void throw_refused() const {
+    throw YamlError(mark_of(refused_->mark), refused_->problem);
   }
 
-  std::optional<yaml_mark_t> too_many_;
+  std::optional<RefusedDirective> refused_;
   std::string_view text_;
   LibyamlParser parser_;
 };
@@ -235,10 +255,6 @@ class Event {
  private:
   yaml_event_t event_{};
 };
-
-std::string_view view(const yaml_char_t* chars) {
-  return chars == nullptr ? std::string_view() : reinterpret_cast<const char*>(chars);
-}
 
 std::string_view kind_name(Kind kind) {
   switch (kind) {

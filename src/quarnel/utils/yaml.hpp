@@ -47,6 +47,9 @@ inline constexpr std::size_t MAX_DEPTH = 1000;
 // A document with more directives (%YAML, %TAG) than this is refused: the parser compares each
 // with every one before it and looks every tag up among them, and a real document has a few.
 inline constexpr std::size_t MAX_DIRECTIVES = 64;
+// A %TAG directive whose prefix is longer than this, in bytes, is refused: the parser copies the
+// prefix into every tag that names the directive's handle.
+inline constexpr std::size_t MAX_TAG_PREFIX = 256;
 
 enum class Kind { Scalar, Sequence, Mapping };
 
@@ -134,10 +137,10 @@ struct LoadOptions {
 // 1.1 patterns; quoted and "!"-tagged scalars are text; only the standard tags (str, null, bool,
 // int, float, binary, timestamp, seq, map, set, omap, pairs) are built. Raises YamlError for
 // malformed syntax, a character YAML does not allow, nesting deeper than MAX_DEPTH, more than
-// MAX_DIRECTIVES directives for one document, an undefined alias, a tag that is not built, a value
-// its type cannot hold (such as the date 2023-02-30), a merge key whose value is not a mapping or a
-// list of mappings, a mapping that merges itself, and as `options` say, a second document and a
-// collection used as a key.
+// MAX_DIRECTIVES directives for one document, a %TAG prefix longer than MAX_TAG_PREFIX, an
+// undefined alias, a tag that is not built, a value its type cannot hold (such as the date
+// 2023-02-30), a merge key whose value is not a mapping or a list of mappings, a mapping that
+// merges itself, and as `options` say, a second document and a collection used as a key.
 Stream load(std::string_view text, const LoadOptions& options = {});
 
 // What a check of required keys sees of one document.
