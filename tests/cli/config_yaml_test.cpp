@@ -47,7 +47,16 @@ INSTANTIATE_TEST_SUITE_P(Inputs, BrokenConfigFile,
                          ::testing::Values(BrokenConfig{"LoneComma", ","},
                                            BrokenConfig{"TextAfterAQuotedScalar", "\"\",St6e"},
                                            BrokenConfig{"ControlCharacterAndCarriageReturns",
-                                                        "!\x0fl\r?\r"}),
+                                                        "!\x0fl\r?\r"},
+                                           BrokenConfig{"DirectivesPastTheBound",
+                                                        [] {
+                                                          std::string text;
+                                                          for (int i = 0; i < 1000; ++i) {
+                                                            text += "%TAG !t" + std::to_string(i) +
+                                                                    "! x:\n";
+                                                          }
+                                                          return text + "---\nmin_score: 7\n";
+                                                        }()}),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

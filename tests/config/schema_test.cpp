@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <iostream>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "quarnel/error.hpp"
 #include "support/fixtures.hpp"
@@ -116,6 +119,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "min_score: &x 7\ntarget_score: &x 8\n",
                   {"invalid YAML at line 1, column 12: found duplicate anchor 'x'; first "
                    "occurrence, second occurrence at line 2, column 15"}},
+        ErrorCase{"DirectiveTooMany",
+                  [] {
+                    std::string text;
+                    for (int i = 0; i < 65; ++i) text += "%TAG !t" + std::to_string(i) + "! x:\n";
+                    return text + "---\nmin_score: 7\n";
+                  }(),
+                  {"invalid YAML at line 65, column 1: found more than 64 directives for one "
+                   "document"}},
         ErrorCase{"TwoDocuments", "min_score: 7\n---\nmin_score: 9\n", {"2 YAML documents"}},
         ErrorCase{"TopLevelList", "- min_score\n", {"top level must be a mapping", "a list"}},
         ErrorCase{"TopLevelText", "min_score 7\n", {"top level must be a mapping"}},
@@ -193,6 +204,92 @@ TEST(ParseConfigMemory, MergesOfOneAliasedListStayWithinTheTextsBound) {
   EXPECT_EXIT(parse_and_exit(merges_of_an_aliased_list()), ::testing::ExitedWithCode(0),
               "^\\.quarnel\\.yml: required_indicators must be a list of indicator ids; entry 1 "
               "is a mapping$");
+}
+
+// A wrong value is quoted whole up to 80 characters, beyond that its first 80 and an ellipsis:
+// an id of a megabyte must not make an error line of a megabyte.
+TEST(ParseConfigErrors, AWrongValueIsQuotedCut) {
+  const std::vector<std::string_view> known = {"clear_license"};
+  const std::string a80(80, 'a');
+  const std::string quoted_cut = "'" + a80 + "'\u2026";
+  const std::string levels =
+      "min_compliance must be one of none, bronze, silver, gold, platinum (in any letter case), "
+      "got ";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"min_compliance: " + a80 + "\n", levels + "'" + a80 + "'"},
+      {"min_compliance: " + a80 + "a\n", levels + quoted_cut},
+      {"min_score: " + a80 + std::string(1 << 20, 'a') + "\n",
+       "min_score must be a number from 0 to 10, got " + quoted_cut},
+      {"min_score: '" + a80 + "a'\n",
+       "min_score must be a number from 0 to 10, got the text " + quoted_cut},
+      {"target_score: 1" + std::string(79, '0') + "\n",
+       "target_score must be a number from 0 to 10, got 1" + std::string(79, '0') +
+           ", which is out of range"},
+      {"target_score: 1" + std::string(1 << 20, '0') + "\n",
+       "target_score must be a number from 0 to 10, got 1" + std::string(79, '0') +
+           "\u2026, which is out of range"},
+      {a80 + "a: 1\n", "unknown setting " + quoted_cut +
+                           "; valid settings are: min_compliance, min_score, "
+                           "required_indicators, target_compliance, target_score"},
+      {"required_indicators: [clear_license, " + a80 + std::string(1 << 20, 'a') + "]\n",
+       "required_indicators names unknown indicator " + quoted_cut +
+           "; valid indicators are: clear_license"},
+  };
+  for (const auto& [yaml, message] : rows) {
+    try {
+      parse_config(yaml, "c.yml", known);
+      ADD_FAILURE() << "no ConfigError: " << message;
+    } catch (const ConfigError& error) {
+      EXPECT_EQ(error.what(), "c.yml: " + message);
+    }
+  }
+}
+
+// One long text listed again and again through an alias: each entry is checked as it is read,
+// so the text is never copied once per alias.
+TEST(ParseConfigMemory, AnUnknownIdListedThroughManyAliasesIsNotCopiedForEach) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string id(64 * 1024, 'x');
+  std::string text = "required_indicators: [&a " + id;
+  for (int i = 0; i < 20000; ++i) text += ", *a";
+  text += "]\n";
+  const auto parse_with_known_and_exit = [](const std::string& yaml) {
+    testing::limit_address_space(std::size_t{512} << 20);
+    const std::vector<std::string_view> known = {"clear_license"};
+    try {
+      parse_config(yaml, "c.yml", known);
+    } catch (const ConfigError& error) {
+      std::cerr << error.what() << std::flush;
+      ::_exit(0);
+    }
+    ::_exit(1);
+  };
+  EXPECT_EXIT(parse_with_known_and_exit(text), ::testing::ExitedWithCode(0),
+              "^c\\.yml: required_indicators names unknown indicator 'x{80}'\u2026; valid "
+              "indicators are: clear_license$");
+}
+
+// The ids are checked against the known ones only once the whole file has been read: any other
+// error in it is the one given.
+TEST(ParseConfigKnownIndicators, OtherErrorsComeBeforeAnUnknownId) {
+  const std::vector<std::string_view> known = {"clear_license"};
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"required_indicators: [nope, [a]]\n",
+       "c.yml: required_indicators must be a list of indicator ids; entry 2 is a list"},
+      {"required_indicators: [nope]\nmin_score: 11\n",
+       "c.yml: min_score must be a number from 0 to 10, got 11, which is out of range"},
+      {"required_indicators: [clear_license, nope, also_not]\nmin_score: 1\n",
+       "c.yml: required_indicators names unknown indicator 'nope'; valid indicators are: "
+       "clear_license"},
+  };
+  for (const auto& [yaml, message] : rows) {
+    try {
+      parse_config(yaml, "c.yml", known);
+      ADD_FAILURE() << "no ConfigError: " << message;
+    } catch (const ConfigError& error) {
+      EXPECT_EQ(error.what(), message);
+    }
+  }
 }
 
 TEST(ParseConfigKnownIndicators, RejectsIdsOutsideTheGivenList) {

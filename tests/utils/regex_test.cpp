@@ -1,13 +1,18 @@
 #include "quarnel/utils/regex.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstddef>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "quarnel/error.hpp"
 #include "quarnel/utils/text.hpp"
+#include "support/fixtures.hpp"
 
 namespace quarnel::utils::regex {
 namespace {
@@ -296,6 +301,45 @@ TEST(RegexLimits, DeepButOrdinaryMatchStillSucceeds) {
   const auto m = Regex("BEGIN((?:x|y)*?)END").search(subject);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->end(1) - m->start(1), 1'000'000u);
+}
+
+// The address space this process has mapped so far: the cap below is set above it, since what
+// the test binary maps before the test (libraries, ICU data) depends on the build.
+std::size_t mapped_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Runs in the death test's child, with at most `headroom` bytes to map beyond what it has:
+// prints whether each pattern matched its subject, or the error.
+[[noreturn]] void match_capped_and_exit(
+    const std::vector<std::pair<std::string, std::string>>& cases, std::size_t headroom) {
+  testing::limit_cpu_time(20);
+  testing::limit_address_space(mapped_bytes() + headroom);
+  try {
+    for (const auto& [pattern, subject] : cases) {
+      std::cerr << (Regex(pattern).search(subject) ? "match" : "no match") << "\n";
+    }
+  } catch (const std::exception& error) {
+    std::cerr << error.what() << "\n";
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+// A subject of the read limit whose match nests one level per character: the bound of one match
+// is tens of megabytes, and reaching it is no match. A deep match within the bound still succeeds.
+TEST(RegexLimits, AMatchTakesTensOfMegabytesAtMost) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string sexagesimal = "1";
+  for (std::size_t i = 0; i < 4 * 1024 * 1024; ++i) sexagesimal += ":0";
+  const std::string deep = "BEGIN" + std::string(1'000'000, 'x') + "END";
+  EXPECT_EXIT(match_capped_and_exit(
+                  {{"^[1-9][0-9_]*(?::[0-5]?[0-9])+$", sexagesimal}, {"BEGIN((?:x|y)*?)END", deep}},
+                  std::size_t{160} << 20),
+              ::testing::ExitedWithCode(0), "^no match\nmatch\n$");
 }
 
 TEST(RegexSubject, InvalidUtf8IsRejected) {

@@ -157,6 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"control_character_after_wide_characters_and_a_next_line",
                  "\xef\xbb\xbf\u00e9: \u20ac\u0085b: \x01\n",
                  "error at line 2, column 4: unacceptable character #x0001"},
+        LoadCase{"local_tag", "a: !x b\n",
+                 "error at line 1, column 4: could not determine a "
+                 "constructor for the tag '!x'"},
         LoadCase{"merge_key_as_value", "a: <<\n",
                  "constructor for the tag "
                  "'tag:yaml.org,2002:merge'"},
@@ -232,6 +235,191 @@ TEST(SafeLoad, MergesOfOneAliasedListInMemoryBoundedByTheText) {
               "^error at line 4, column 4: found a mapping that merges itself\n$");
 }
 
+// Runs in the death test's child, its address space capped at `cap`: the keys or the error.
+[[noreturn]] void safe_load_capped_and_exit(const std::string& text, std::size_t cap) {
+  testing::limit_cpu_time(20);
+  testing::limit_address_space(cap);
+  try {
+    for (const auto& key : safe_load(text).text_keys) std::cerr << key << "\n";
+  } catch (const YamlError& error) {
+    std::cerr << error.what() << "\n";
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+// Every key of this mapping has a null value of its own: two nodes for every two characters,
+// which took some 150 bytes each.
+TEST(SafeLoad, OneNodePerCharacterInMemoryBoundedByTheText) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string text =
+      "{cff-version: 1.2.0, title: t, authors: [], a" + repeated(",a", 1024 * 1024) + "}\n";
+  EXPECT_EXIT(safe_load_capped_and_exit(text, std::size_t{256} << 20), ::testing::ExitedWithCode(0),
+              "^cff-version\ntitle\nauthors\na\n$");
+}
+
+// A number tagged as such is checked piece by piece between its colons, and a file of the read
+// limit may be nothing but colons: the pieces are read in place, not made one text each.
+TEST(SafeLoad, ColonsOfANumberAtTheReadLimitInBoundedMemory) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  constexpr std::size_t SIZE = 8 * 1024 * 1024;
+  const std::string fifty_colons(50, ':');
+  struct Row {
+    std::string text;
+    std::string output;
+  };
+  const std::vector<Row> rows = {
+      {"a: !!int \"" + std::string(SIZE, ':') + "\"\n",
+       "^error at line 1, column 4: could not construct a int from '" + fifty_colons +
+           "'\\.\\.\\.\n$"},
+      {"a: !!float \"" + std::string(SIZE, ':') + "\"\n",
+       "^error at line 1, column 4: could not construct a float from '" + fifty_colons +
+           "'\\.\\.\\.\n$"},
+      {"a: !!int \"1" + repeated(":1", SIZE / 2) + "\"\n", "^a\n$"},
+      {"a: !!float \"1" + repeated(":1", SIZE / 2) + ".5\"\n", "^a\n$"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EXIT(safe_load_capped_and_exit(row.text, std::size_t{256} << 20),
+                ::testing::ExitedWithCode(0), row.output)
+        << row.text.substr(0, 20);
+  }
+}
+
+// A tag is quoted whole up to 80 characters, beyond that its first 80 and an ellipsis: it may
+// be megabytes long, and the message reaches a report.
+TEST(Load, AnUnknownTagIsQuotedCut) {
+  std::string e_acute_79;
+  for (int i = 0; i < 79; ++i) e_acute_79 += "\u00e9";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"!" + std::string(79, 'x'), "'!" + std::string(79, 'x') + "'"},
+      {"!" + std::string(80, 'x'), "'!" + std::string(79, 'x') + "'\u2026"},
+      // Written as escapes, since a tag holds only the characters of a URI.
+      {"!" + repeated("%C3%A9", 1 << 18), "'!" + e_acute_79 + "'\u2026"},
+  };
+  for (const auto& [tag, quoted] : rows) {
+    try {
+      load("a: " + tag + " b\n");
+      ADD_FAILURE() << "loaded: " << quoted;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.problem(), "could not determine a constructor for the tag " + quoted);
+    }
+  }
+}
+
+std::string tag_directives(std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    out += "%TAG !t" + std::to_string(i) + "! tag:x," + std::to_string(i) + ":\n";
+  }
+  return out;
+}
+
+// The parser compares each directive with every one before it, so a document may name only a
+// few. Only real directives count: a line starting with "%" inside a quoted text is none, and
+// an error before the directives is still the one given.
+TEST(Load, AtMostMaxDirectivesForOneDocument) {
+  struct Row {
+    std::string name;
+    std::string text;
+    std::string error;  // what() in full; empty when the text loads
+  };
+  // Each after a comment and a blank line.
+  const auto commented_directives = [](std::size_t count) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) out += "# c\n\n%TAG !c" + std::to_string(i) + "! b\n";
+    return out;
+  };
+  const std::string quoted_percent_lines = "a: \"x\n" + repeated("%TAG !a! b\n", 100) + "\"\n";
+  const std::vector<Row> rows = {
+      {"as_many_as_allowed", tag_directives(MAX_DIRECTIVES) + "--- {a: !!str c}\n", ""},
+      {"one_more", tag_directives(MAX_DIRECTIVES + 1) + "--- a\n",
+       "error at line 65, column 1: found more than 64 directives for one document"},
+      {"a_version_directive_counts_too", "%YAML 1.1\n" + tag_directives(MAX_DIRECTIVES) + "--- a\n",
+       "error at line 65, column 1: found more than 64 directives for one document"},
+      {"after_documents_with_comments_between",
+       "# c\n" + repeated("%YAML 1.1\n--- a\n...\n", 3) + commented_directives(70) + "--- a\n",
+       "error at line 205, column 1: found more than 64 directives for one document"},
+      {"each_document_its_own", repeated(tag_directives(MAX_DIRECTIVES) + "--- a\n...\n", 3), ""},
+      {"percent_lines_in_a_quoted_text", quoted_percent_lines, ""},
+      {"error_before_them", "a: [\n" + tag_directives(100) + "--- b\n",
+       "error at line 2, column 1: while parsing a flow node, did not find expected node "
+       "content"},
+  };
+  for (const Row& row : rows) {
+    try {
+      load(row.text, {.single_document = false});
+      EXPECT_EQ(row.error, "") << row.name;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.what(), row.error) << row.name;
+    }
+  }
+}
+
+// Runs in the death test's child, its processor time capped: the error, or "loaded".
+[[noreturn]] void load_within_seconds_and_exit(const std::string& text, unsigned seconds) {
+  testing::limit_cpu_time(seconds);
+  try {
+    load(text);
+    std::cerr << "loaded\n";
+  } catch (const YamlError& error) {
+    std::cerr << error.what() << "\n";
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+// The parser copies a %TAG directive's prefix into every tag that names its handle, so a
+// prefix may be only as long as a real one is.
+TEST(Load, ATagPrefixOfAtMostMaxTagPrefixBytes) {
+  const std::string longest = "%TAG !a! tag:" + std::string(MAX_TAG_PREFIX - 4, 'x') + "\n";
+  const std::string longer = "%TAG !a! tag:" + std::string(MAX_TAG_PREFIX - 3, 'x') + "\n";
+  EXPECT_EQ(load(longest + "--- [!!str a]\n").documents.size(), 1u);
+  try {
+    load("%YAML 1.1\n" + longer + "--- [!!str a]\n");
+    ADD_FAILURE() << "loaded";
+  } catch (const YamlError& error) {
+    EXPECT_STREQ(error.what(),
+                 "error at line 2, column 1: found a %TAG directive with a prefix of more than "
+                 "256 bytes");
+  }
+}
+
+// Half the read limit of directives took the parser about a minute.
+TEST(Load, ManyDirectivesAreRefusedWithoutReadingThemAll) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string text;
+  for (std::size_t i = 0; text.size() < 4 * 1024 * 1024; ++i) {
+    text += "%TAG !t" + std::to_string(i) + "! tag:x," + std::to_string(i) + ":\n";
+  }
+  EXPECT_EXIT(load_within_seconds_and_exit(text + "--- [!!str a]\n", 20),
+              ::testing::ExitedWithCode(0),
+              "^error at line 65, column 1: found more than 64 directives for one document\n$");
+}
+
+// A prefix of half the read limit, and tags that name it, each unlike the one before: the
+// parser copied the prefix into every tag, and the loader kept every copy.
+TEST(Load, ALongTagPrefixIsRefusedBeforeItIsCopied) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string text = "%TAG !a! tag:" + std::string(4 * 1024 * 1024, 'x') + "\n--- [!a!b";
+  while (text.size() < 8 * 1024 * 1024) text += ", !a!c a, !a!b a";
+  text += "]\n";
+  const auto load_capped_and_exit = [](const std::string& yaml) {
+    testing::limit_cpu_time(20);
+    testing::limit_address_space(std::size_t{512} << 20);
+    try {
+      load(yaml);
+      std::cerr << "loaded\n";
+    } catch (const YamlError& error) {
+      std::cerr << error.what() << "\n";
+    }
+    std::cerr << std::flush;
+    ::_exit(0);
+  };
+  EXPECT_EXIT(load_capped_and_exit(text), ::testing::ExitedWithCode(0),
+              "^error at line 1, column 1: found a %TAG directive with a prefix of more than 256 "
+              "bytes\n$");
+}
+
 struct ScalarCase {
   std::string text;
   std::string tag;
@@ -257,19 +445,19 @@ TEST(Load, KeepsTheTagAsWrittenBesideTheType) {
   for (const auto& c : cases) {
     const Stream stream = load("v: " + c.text + "\n");
     ASSERT_EQ(stream.documents.size(), 1u) << c.text;
-    const Node& value = stream.nodes[stream.nodes[stream.documents[0]].children.at(1)];
-    EXPECT_EQ(value.kind, Kind::Scalar) << c.text;
-    EXPECT_EQ(value.tag, c.tag) << c.text;
-    EXPECT_EQ(value.type, c.type) << c.text;
+    const NodeId value = stream.children(stream.documents[0])[1];
+    EXPECT_EQ(stream.kind(value), Kind::Scalar) << c.text;
+    EXPECT_EQ(stream.tag(value), c.tag) << c.text;
+    EXPECT_EQ(stream.type(value), c.type) << c.text;
   }
 }
 
 TEST(Load, SeveralDocumentsWhenAsked) {
   const Stream stream = load("a: 1\n---\n- b\n---\n", {.single_document = false});
   ASSERT_EQ(stream.documents.size(), 3u);
-  EXPECT_EQ(stream.nodes[stream.documents[0]].type, Type::Map);
-  EXPECT_EQ(stream.nodes[stream.documents[1]].type, Type::Seq);
-  EXPECT_EQ(stream.nodes[stream.documents[2]].type, Type::Null);
+  EXPECT_EQ(stream.type(stream.documents[0]), Type::Map);
+  EXPECT_EQ(stream.type(stream.documents[1]), Type::Seq);
+  EXPECT_EQ(stream.type(stream.documents[2]), Type::Null);
   EXPECT_TRUE(load("", {.single_document = false}).documents.empty());
 
   // An anchor names a node of its own document only.
@@ -317,9 +505,9 @@ TEST(Load, CollectionKeysOnlyWhenAllowed) {
   const std::string text = "? [a, b]\n: 1\n";
   EXPECT_THROW(load(text), YamlError);
   const Stream stream = load(text, {.collection_keys = true});
-  const Node& root = stream.nodes[stream.documents.at(0)];
-  ASSERT_EQ(root.children.size(), 2u);
-  EXPECT_EQ(stream.nodes[root.children[0]].type, Type::Seq);
+  const auto root = stream.children(stream.documents.at(0));
+  ASSERT_EQ(root.size(), 2u);
+  EXPECT_EQ(stream.type(root[0]), Type::Seq);
 }
 
 }  // namespace

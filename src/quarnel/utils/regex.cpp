@@ -19,13 +19,19 @@ constexpr std::string_view SPACE_MEMBERS =
     "\\x{9}-\\x{d}\\x{1c}-\\x{20}\\x{85}\\x{a0}\\x{1680}\\x{2000}-\\x{200a}\\x{2028}\\x{2029}"
     "\\x{202f}\\x{205f}\\x{3000}";
 
-// Limits that keep a pathological subject from stalling a check; a match that hits one counts
-// as no match. The backtracking count bounds time, the heap limit bounds memory. The depth
-// limit is left high because a lazy or repeated group over a long line legitimately nests one
-// level per character, and the heap limit already caps what that depth can cost.
+// Limits that keep a pathological subject from stalling a check or taking memory in proportion
+// to its length; a match that hits one counts as no match. The backtracking count bounds time.
+// A lazy or repeated group over a long line legitimately nests one level per character, so
+// memory is what bounds depth: at most MATCH_MEMORY for one match, whatever the subject, on the
+// JIT stack or, for a pattern that has no JIT code, on the interpreter's heap. The depth limit
+// is left high for that reason; the heap limit already caps what depth can cost.
 constexpr uint32_t MATCH_LIMIT = 10'000'000;
 constexpr uint32_t DEPTH_LIMIT = 10'000'000;
-constexpr uint32_t HEAP_LIMIT_KIB = 256 * 1024;
+constexpr std::size_t MATCH_MEMORY = 32 * 1024 * 1024;
+constexpr uint32_t HEAP_LIMIT_KIB = MATCH_MEMORY / 1024;
+// Each thread keeps a JIT stack of at most JIT_STACK_MAX for the common, shallow matches; only a
+// match that outgrows it gets a stack of MATCH_MEMORY, for that match alone, so that threads do
+// not each hold the larger reservation.
 constexpr std::size_t JIT_STACK_START = 64 * 1024;
 constexpr std::size_t JIT_STACK_MAX = 8 * 1024 * 1024;
 
@@ -64,6 +70,31 @@ pcre2_match_context* shared_match_context() {
   }();
   return context;
 }
+
+// The shared limits with a JIT stack of MATCH_MEMORY, for one deep match; freed with it.
+class LargeStackContext {
+ public:
+  LargeStackContext()
+      : stack_(pcre2_jit_stack_create(JIT_STACK_START, MATCH_MEMORY, nullptr)),
+        context_(pcre2_match_context_copy(shared_match_context())) {
+    if (stack_ != nullptr && context_ != nullptr) pcre2_jit_stack_assign(context_, nullptr, stack_);
+  }
+  ~LargeStackContext() {
+    if (context_ != nullptr) pcre2_match_context_free(context_);
+    if (stack_ != nullptr) pcre2_jit_stack_free(stack_);
+  }
+  LargeStackContext(const LargeStackContext&) = delete;
+  LargeStackContext& operator=(const LargeStackContext&) = delete;
+
+  // None when the memory for it could not be had: the match then stays at its limit.
+  pcre2_match_context* get() const {
+    return stack_ != nullptr && context_ != nullptr ? context_ : nullptr;
+  }
+
+ private:
+  pcre2_jit_stack* stack_;
+  pcre2_match_context* context_;
+};
 
 bool is_hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 
@@ -202,14 +233,18 @@ struct Regex::Impl {
     if (start > subject.size()) start = subject.size();
     pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
     if (data == nullptr) throw std::bad_alloc();
-    const auto attempt = [&](uint32_t extra) {
+    const auto attempt = [&](pcre2_match_context* context) {
       return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start,
-                         options | extra, data, shared_match_context());
+                         options, data, context);
     };
-    int rc = attempt(0);
-    // The JIT stack is small next to the interpreter's heap limit; a deep but legitimate match
-    // (a repeated group over a long text) still succeeds there.
-    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) rc = attempt(PCRE2_NO_JIT);
+    int rc = attempt(shared_match_context());
+    // A deep but legitimate match (a repeated group over a long text) still succeeds on the
+    // larger stack. The interpreter is no way out: it needs several times the JIT's memory for
+    // the same depth.
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+      const LargeStackContext large;
+      if (large.get() != nullptr) rc = attempt(large.get());
+    }
     if (rc < 0) {
       pcre2_match_data_free(data);
       switch (rc) {

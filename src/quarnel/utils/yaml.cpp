@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,10 +56,11 @@ std::string shown_value(std::string_view value) {
 
 Mark mark_of(const yaml_mark_t& mark) { return {mark.line, mark.column}; }
 
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
 // Where the byte at `offset` sits, counted the way the parser counts: a leading byte-order mark
 // takes no column; CR LF, CR, LF, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR each end a line.
 Mark mark_at(std::string_view yaml_text, std::size_t offset) {
-  constexpr std::string_view BOM = "\xEF\xBB\xBF";
   Mark mark;
   std::size_t i = yaml_text.starts_with(BOM) ? BOM.size() : 0;
   offset = std::min(offset, yaml_text.size());
@@ -110,25 +114,133 @@ Mark mark_at(std::string_view yaml_text, std::size_t offset) {
   throw YamlError(context_mark, message);
 }
 
+std::string_view view(const yaml_char_t* chars) {
+  return chars == nullptr ? std::string_view() : reinterpret_cast<const char*>(chars);
+}
+
+// libyaml's parser over one text, freed on every way out.
+class LibyamlParser {
+ public:
+  explicit LibyamlParser(std::string_view yaml_text) {
+    if (yaml_parser_initialize(&parser_) == 0) throw std::bad_alloc();
+    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(yaml_text.data()),
+                                 yaml_text.size());
+  }
+  ~LibyamlParser() { yaml_parser_delete(&parser_); }
+  LibyamlParser(const LibyamlParser&) = delete;
+  LibyamlParser& operator=(const LibyamlParser&) = delete;
+
+  yaml_parser_t& get() { return parser_; }
+
+ private:
+  yaml_parser_t parser_;
+};
+
+// Whether the byte at `i` starts a line, as the parser ends lines (see mark_at).
+bool starts_line(std::string_view yaml_text, std::size_t i) {
+  const std::string_view before = yaml_text.substr(0, i);
+  return before.empty() || before == BOM || before.ends_with('\n') || before.ends_with('\r') ||
+         before.ends_with("\xC2\x85") || before.ends_with("\xE2\x80\xA8") ||
+         before.ends_with("\xE2\x80\xA9");
+}
+
+// Whether the text may hold a directive refused below: more lines that start with "%" than one
+// document may have directives, or such a line longer than a tag prefix may be. Only then are
+// the tokens read to tell.
+bool may_have_refused_directive(std::string_view yaml_text) {
+  std::size_t lines = 0;
+  for (std::size_t i = yaml_text.find('%'); i != std::string_view::npos;
+       i = yaml_text.find('%', i + 1)) {
+    if (!starts_line(yaml_text, i)) continue;
+    if (++lines > MAX_DIRECTIVES) return true;
+    const std::size_t end = yaml_text.find_first_of("\n\r", i);
+    if ((end == std::string_view::npos ? yaml_text.size() : end) - i > MAX_TAG_PREFIX) return true;
+  }
+  return false;
+}
+
+// A directive the parser is not given, and why.
+struct RefusedDirective {
+  yaml_mark_t mark;
+  std::string problem;
+};
+
+// The first directive past MAX_DIRECTIVES for one document, or with a tag prefix longer than
+// MAX_TAG_PREFIX, if any. The parser reads all of a document's directives before it hands over
+// the document's start, comparing each with those before it, so they are read from the
+// scanner's tokens, where a document's directives are one run of directive tokens. A text the
+// scanner refuses before that has no such directive: its error is for the parser to give.
+std::optional<RefusedDirective> first_refused_directive(std::string_view yaml_text) {
+  if (!may_have_refused_directive(yaml_text)) return std::nullopt;
+  LibyamlParser scanner(yaml_text);
+  std::size_t run = 0;
+  for (;;) {
+    yaml_token_t token;
+    if (yaml_parser_scan(&scanner.get(), &token) == 0) {
+      if (scanner.get().error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+      return std::nullopt;
+    }
+    const yaml_token_type_t type = token.type;
+    const yaml_mark_t mark = token.start_mark;
+    const std::size_t prefix =
+        type == YAML_TAG_DIRECTIVE_TOKEN ? view(token.data.tag_directive.prefix).size() : 0;
+    yaml_token_delete(&token);
+    if (type == YAML_STREAM_END_TOKEN) return std::nullopt;
+    if (type != YAML_VERSION_DIRECTIVE_TOKEN && type != YAML_TAG_DIRECTIVE_TOKEN) {
+      run = 0;
+    } else if (++run > MAX_DIRECTIVES) {
+      return RefusedDirective{mark, "found more than " + std::to_string(MAX_DIRECTIVES) +
+                                        " directives for one document"};
+    } else if (prefix > MAX_TAG_PREFIX) {
+      return RefusedDirective{mark, "found a %TAG directive with a prefix of more than " +
+                                        std::to_string(MAX_TAG_PREFIX) + " bytes"};
+    }
+  }
+}
+
+// The byte offset of the character at `index` as the parser counts them: after a leading
+// byte-order mark, one for each character, CR and LF of a line end each one.
+std::size_t byte_offset(std::string_view yaml_text, std::size_t index) {
+  std::size_t i = yaml_text.starts_with(BOM) ? BOM.size() : 0;
+  for (; index > 0 && i < yaml_text.size(); --index) {
+    ++i;
+    while (i < yaml_text.size() && (static_cast<unsigned char>(yaml_text[i]) & 0xC0) == 0x80) ++i;
+  }
+  return i;
+}
+
 class Parser {
  public:
-  explicit Parser(std::string_view yaml_text) : text_(yaml_text) {
-    if (yaml_parser_initialize(&parser_) == 0) throw std::bad_alloc();
-    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text_.data()),
-                                 text_.size());
-  }
-  ~Parser() { yaml_parser_delete(&parser_); }
-  Parser(const Parser&) = delete;
-  Parser& operator=(const Parser&) = delete;
+  // A text with a refused directive is parsed only up to it (a line start): the errors before
+  // it are given as they are, and the end of the text there is the directive's error.
+  explicit Parser(std::string_view yaml_text)
+      : refused_(first_refused_directive(yaml_text)),
+        text_(refused_ ? yaml_text.substr(0, byte_offset(yaml_text, refused_->mark.index))
+                       : yaml_text),
+        parser_(text_) {}
 
   // The next event, owned by `event`, which must be empty.
   void next(yaml_event_t& event) {
-    if (yaml_parser_parse(&parser_, &event) == 0) throw_parser_error(parser_, text_);
+    const yaml_parser_t& parser = parser_.get();
+    if (yaml_parser_parse(&parser_.get(), &event) == 0) {
+      const bool at_cut = parser.error == YAML_SCANNER_ERROR || parser.error == YAML_PARSER_ERROR;
+      if (refused_ && at_cut && parser.problem_mark.index >= refused_->mark.index) {
+        throw_refused();
+      }
+      throw_parser_error(parser, text_);
+    }
+    // Directives followed by the end of the text make no document, so this is not reached.
+    if (refused_ && event.type == YAML_STREAM_END_EVENT) throw_refused();
   }
 
  private:
+  [[noreturn]] void throw_refused() const {
+    throw YamlError(mark_of(refused_->mark), refused_->problem);
+  }
+
+  std::optional<RefusedDirective> refused_;
   std::string_view text_;
-  yaml_parser_t parser_;
+  LibyamlParser parser_;
 };
 
 class Event {
@@ -144,10 +256,6 @@ class Event {
   yaml_event_t event_{};
 };
 
-std::string_view view(const yaml_char_t* chars) {
-  return chars == nullptr ? std::string_view() : reinterpret_cast<const char*>(chars);
-}
-
 std::string_view kind_name(Kind kind) {
   switch (kind) {
     case Kind::Scalar:
@@ -160,12 +268,82 @@ std::string_view kind_name(Kind kind) {
   return "node";
 }
 
+struct StandardTag {
+  std::string_view name;
+  Type type;
+};
+
+constexpr std::array<StandardTag, 14> STANDARD_TAGS = {{{"null", Type::Null},
+                                                        {"bool", Type::Bool},
+                                                        {"int", Type::Int},
+                                                        {"float", Type::Float},
+                                                        {"timestamp", Type::Timestamp},
+                                                        {"binary", Type::Binary},
+                                                        {"str", Type::Str},
+                                                        {"merge", Type::Merge},
+                                                        {"value", Type::Value},
+                                                        {"seq", Type::Seq},
+                                                        {"map", Type::Map},
+                                                        {"set", Type::Set},
+                                                        {"omap", Type::Omap},
+                                                        {"pairs", Type::Pairs}}};
+
+// A count or offset as a node keeps it, in 32 bits: only a text of gigabytes, far past any
+// read limit, has more.
+std::uint32_t narrow(std::size_t value) {
+  if (value > std::numeric_limits<std::uint32_t>::max()) {
+    throw YamlError(std::nullopt, "found a text too large to load");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+// What the loader writes into a stream, which the stream keeps to itself.
+class StreamBuilder {
+ public:
+  static std::deque<Stream::Node>& nodes(Stream& stream) { return stream.nodes_; }
+  static std::string& texts(Stream& stream) { return stream.texts_; }
+  static std::vector<NodeId>& children(Stream& stream) { return stream.children_; }
+};
+
+std::string_view Stream::tag(NodeId id) const {
+  const Node& node = nodes_[id];
+  return std::string_view(texts_).substr(node.tag_offset, node.tag_length);
+}
+
+std::string_view Stream::value(NodeId id) const {
+  const Node& node = nodes_[id];
+  if (node.kind != Kind::Scalar) return {};
+  return std::string_view(texts_).substr(node.first, node.count);
+}
+
+std::span<const NodeId> Stream::children(NodeId id) const {
+  const Node& node = nodes_[id];
+  if (node.kind == Kind::Scalar) return {};
+  return std::span<const NodeId>(children_).subspan(node.first, node.count);
+}
+
+namespace {
+
 // Builds the nodes of each document from the parser's events. Aliases are not copied: they
 // point at the anchored node, so expansion costs nothing here and a self-reference is fine.
+// A node's texts go to the stream's shared storage: the tags most nodes have ("?", "!" and the
+// standard ones) are kept there once, and a tag like the one before it is not kept again.
 class Composer {
  public:
   Composer(Stream& stream, bool single_document)
-      : stream_(stream), single_document_(single_document) {}
+      : stream_(stream),
+        nodes_(StreamBuilder::nodes(stream)),
+        texts_(StreamBuilder::texts(stream)),
+        children_(StreamBuilder::children(stream)),
+        single_document_(single_document) {
+    texts_ = "?!";
+    for (std::size_t i = 0; i < STANDARD_TAGS.size(); ++i) {
+      standard_tags_[i] =
+          store(std::string(STANDARD_TAG_PREFIX) + std::string(STANDARD_TAGS[i].name));
+    }
+  }
 
   // False once the stream has ended.
   bool take(const yaml_event_t& event) {
@@ -194,10 +372,10 @@ class Composer {
       case YAML_SCALAR_EVENT: {
         const auto& scalar = event.data.scalar;
         // Without a tag only a plain scalar has its type read from its text; a quoted one is text.
-        std::string tag(view(scalar.tag));
+        std::string_view tag = view(scalar.tag);
         if (tag.empty()) tag = scalar.plain_implicit != 0 ? "?" : "!";
-        add(Kind::Scalar, std::move(tag),
-            std::string(reinterpret_cast<const char*>(scalar.value), scalar.length), mark,
+        add(Kind::Scalar, tag,
+            std::string_view(reinterpret_cast<const char*>(scalar.value), scalar.length), mark,
             view(scalar.anchor));
         break;
       }
@@ -211,7 +389,7 @@ class Composer {
         break;
       case YAML_SEQUENCE_END_EVENT:
       case YAML_MAPPING_END_EVENT:
-        open_.pop_back();
+        close();
         break;
       default:
         break;
@@ -220,30 +398,78 @@ class Composer {
   }
 
  private:
+  struct Span {
+    std::uint32_t offset;
+    std::uint32_t length;
+  };
+
+  Span store(std::string_view text) {
+    const Span span{narrow(texts_.size()), narrow(text.size())};
+    narrow(texts_.size() + text.size());
+    texts_.append(text);
+    return span;
+  }
+
+  Span store_tag(std::string_view tag) {
+    if (tag == "?") return {0, 1};
+    if (tag == "!") return {1, 1};
+    if (tag.starts_with(STANDARD_TAG_PREFIX)) {
+      const std::string_view name = tag.substr(STANDARD_TAG_PREFIX.size());
+      for (std::size_t i = 0; i < STANDARD_TAGS.size(); ++i) {
+        if (STANDARD_TAGS[i].name == name) return standard_tags_[i];
+      }
+    }
+    if (last_tag_ && tag == std::string_view(texts_).substr(last_tag_->offset, last_tag_->length)) {
+      return *last_tag_;
+    }
+    last_tag_ = store(tag);
+    return *last_tag_;
+  }
+
   void open(Kind kind, std::string_view tag, const Mark& mark, std::string_view anchor) {
     if (open_.size() >= MAX_DEPTH) {
       throw YamlError(mark, "found a " + std::string(kind_name(kind)) + " nested deeper than " +
                                 std::to_string(MAX_DEPTH) + " levels");
     }
-    open_.push_back(add(kind, tag.empty() ? "?" : std::string(tag), "", mark, anchor));
+    const NodeId id = add(kind, tag.empty() ? "?" : tag, {}, mark, anchor);
+    open_.push_back({id, pending_children_.size()});
   }
 
-  std::size_t add(Kind kind, std::string tag, std::string value, const Mark& mark,
-                  std::string_view anchor) {
-    const std::size_t id = stream_.nodes.size();
-    stream_.nodes.push_back({.kind = kind,
-                             .type = Type::Str,
-                             .tag = std::move(tag),
-                             .value = std::move(value),
-                             .mark = mark,
-                             .children = {}});
+  // A collection's children arrive between its start and end, interleaved with those of the
+  // collections inside it; they wait at the end of one list and move to the stream together.
+  void close() {
+    const auto [id, start] = open_.back();
+    open_.pop_back();
+    auto& node = nodes_[id];
+    node.first = narrow(children_.size());
+    node.count = narrow(pending_children_.size() - start);
+    narrow(children_.size() + node.count);
+    children_.insert(children_.end(),
+                     pending_children_.begin() + static_cast<std::ptrdiff_t>(start),
+                     pending_children_.end());
+    pending_children_.resize(start);
+  }
+
+  NodeId add(Kind kind, std::string_view tag, std::string_view value, const Mark& mark,
+             std::string_view anchor) {
+    const NodeId id = narrow(nodes_.size());
+    const Span tag_span = store_tag(tag);
+    const Span value_span = kind == Kind::Scalar ? store(value) : Span{0, 0};
+    auto& node = nodes_.emplace_back();
+    node.kind = kind;
+    node.tag_offset = tag_span.offset;
+    node.tag_length = tag_span.length;
+    node.first = value_span.offset;
+    node.count = value_span.length;
+    node.line = narrow(mark.line);
+    node.column = narrow(mark.column);
     // Registered before the children arrive, so a collection may refer to itself. A second
     // anchor of the same name is refused like a parser error with two positions: the first
     // definition is where the error is, the second follows.
     if (!anchor.empty()) {
       const auto [first, added] = anchors_.try_emplace(std::string(anchor), id);
       if (!added) {
-        throw YamlError(stream_.nodes[first->second].mark,
+        throw YamlError(stream_.mark(first->second),
                         "found duplicate anchor " + shown_value(anchor) +
                             "; first occurrence, second occurrence at " + line_and_column(mark));
       }
@@ -252,18 +478,25 @@ class Composer {
     return id;
   }
 
-  void attach(std::size_t id) {
+  void attach(NodeId id) {
     if (open_.empty()) {
       stream_.documents.push_back(id);
     } else {
-      stream_.nodes[open_.back()].children.push_back(id);
+      pending_children_.push_back(id);
     }
   }
 
   Stream& stream_;
+  std::deque<Stream::Node>& nodes_;
+  std::string& texts_;
+  std::vector<NodeId>& children_;
   bool single_document_;
-  std::vector<std::size_t> open_;
-  std::unordered_map<std::string, std::size_t> anchors_;
+  std::array<Span, STANDARD_TAGS.size()> standard_tags_{};
+  std::optional<Span> last_tag_;
+  // Each open collection and where its children start in pending_children_.
+  std::vector<std::pair<NodeId, std::size_t>> open_;
+  std::vector<NodeId> pending_children_;
+  std::unordered_map<std::string, NodeId> anchors_;
 };
 
 bool is_collection(Type type) {
@@ -273,7 +506,7 @@ bool is_collection(Type type) {
 
 // The type a plain scalar takes without a tag, by the YAML 1.1 patterns, tried in the order a
 // YAML 1.1 resolver tries them.
-Type implicit_type(const std::string& value) {
+Type implicit_type(std::string_view value) {
   static const Regex bool_re(
       "^(?:yes|Yes|YES|no|No|NO|true|True|TRUE|false|False|FALSE|on|On|ON|off|Off|OFF)$");
   static const Regex float_re(
@@ -297,26 +530,6 @@ Type implicit_type(const std::string& value) {
   if (value == "=") return Type::Value;
   return Type::Str;
 }
-
-struct StandardTag {
-  std::string_view name;
-  Type type;
-};
-
-constexpr std::array<StandardTag, 14> STANDARD_TAGS = {{{"null", Type::Null},
-                                                        {"bool", Type::Bool},
-                                                        {"int", Type::Int},
-                                                        {"float", Type::Float},
-                                                        {"timestamp", Type::Timestamp},
-                                                        {"binary", Type::Binary},
-                                                        {"str", Type::Str},
-                                                        {"merge", Type::Merge},
-                                                        {"value", Type::Value},
-                                                        {"seq", Type::Seq},
-                                                        {"map", Type::Map},
-                                                        {"set", Type::Set},
-                                                        {"omap", Type::Omap},
-                                                        {"pairs", Type::Pairs}}};
 
 // The shape of node each type is built from, and how a loader says it wanted that shape.
 Kind kind_built_from(Type type) {
@@ -348,28 +561,30 @@ std::string_view expected_text(Type type) {
   }
 }
 
-[[noreturn]] void no_constructor(const Node& node, std::string_view tag) {
-  throw YamlError(node.mark, "could not determine a constructor for the tag " + text::repr(tag));
+[[noreturn]] void no_constructor(const Stream& stream, NodeId id, std::string_view tag) {
+  throw YamlError(stream.mark(id),
+                  "could not determine a constructor for the tag " + text::repr_cut(tag));
 }
 
-Type resolve(const Node& node) {
-  if (node.tag == "?") {
-    if (node.kind == Kind::Scalar) return implicit_type(node.value);
-    return node.kind == Kind::Sequence ? Type::Seq : Type::Map;
+Type resolve(const Stream& stream, NodeId id) {
+  const Kind kind = stream.kind(id);
+  const std::string_view tag = stream.tag(id);
+  if (tag == "?") {
+    if (kind == Kind::Scalar) return implicit_type(stream.value(id));
+    return kind == Kind::Sequence ? Type::Seq : Type::Map;
   }
-  if (node.tag == "!") {
-    if (node.kind == Kind::Scalar) return Type::Str;
-    return node.kind == Kind::Sequence ? Type::Seq : Type::Map;
+  if (tag == "!") {
+    if (kind == Kind::Scalar) return Type::Str;
+    return kind == Kind::Sequence ? Type::Seq : Type::Map;
   }
-  const std::string_view tag = node.tag;
-  if (!tag.starts_with(STANDARD_TAG_PREFIX)) no_constructor(node, tag);
+  if (!tag.starts_with(STANDARD_TAG_PREFIX)) no_constructor(stream, id, tag);
   const std::string_view name = tag.substr(STANDARD_TAG_PREFIX.size());
   const auto it = std::find_if(STANDARD_TAGS.begin(), STANDARD_TAGS.end(),
                                [&](const StandardTag& entry) { return entry.name == name; });
-  if (it == STANDARD_TAGS.end()) no_constructor(node, tag);
-  if (kind_built_from(it->type) != node.kind) {
-    throw YamlError(node.mark, std::string(expected_text(it->type)) + ", but found " +
-                                   std::string(kind_name(node.kind)));
+  if (it == STANDARD_TAGS.end()) no_constructor(stream, id, tag);
+  if (kind_built_from(it->type) != kind) {
+    throw YamlError(stream.mark(id), std::string(expected_text(it->type)) + ", but found " +
+                                         std::string(kind_name(kind)));
   }
   return it->type;
 }
@@ -393,6 +608,19 @@ std::string_view without_sign(std::string_view value) {
 
 constexpr std::string_view DIGITS = "0123456789";
 
+// Whether each piece of `value` between its colons passes `piece_ok`, the empty ones before,
+// between and after colons included. Walked in place: a scalar may be megabytes of colons.
+template <typename PieceOk>
+bool all_pieces(std::string_view value, PieceOk piece_ok) {
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t colon = value.find(':', begin);
+    if (colon == std::string_view::npos) return piece_ok(value.substr(begin));
+    if (!piece_ok(value.substr(begin, colon - begin))) return false;
+    begin = colon + 1;
+  }
+}
+
 bool valid_int(std::string_view raw) {
   const std::string cleaned = without_underscores(raw);
   const std::string_view value = without_sign(cleaned);
@@ -400,12 +628,7 @@ bool valid_int(std::string_view raw) {
   if (value.starts_with("0b")) return all_of_chars(value.substr(2), "01");
   if (value.starts_with("0x")) return all_of_chars(value.substr(2), "0123456789abcdefABCDEF");
   if (value.starts_with('0')) return all_of_chars(value, "01234567");
-  if (value.find(':') != std::string_view::npos) {
-    const auto parts = text::split(value, ":");
-    return std::all_of(parts.begin(), parts.end(),
-                       [](const std::string& part) { return all_of_chars(part, DIGITS); });
-  }
-  return all_of_chars(value, DIGITS);
+  return all_pieces(value, [](std::string_view piece) { return all_of_chars(piece, DIGITS); });
 }
 
 bool valid_float(std::string_view raw) {
@@ -414,12 +637,10 @@ bool valid_float(std::string_view raw) {
       utils::regex::IGNORECASE);
   const std::string cleaned = without_underscores(raw);
   const std::string_view value = without_sign(cleaned);
-  if (value.find(':') != std::string_view::npos) {
-    const auto parts = text::split(value, ":");
-    return std::all_of(parts.begin(), parts.end(),
-                       [](const std::string& part) { return number_re.match(part).has_value(); });
-  }
-  return number_re.match(value).has_value();
+  // Digits alone are a number; only other pieces need the pattern.
+  return all_pieces(value, [](std::string_view piece) {
+    return all_of_chars(piece, DIGITS) || number_re.match(piece).has_value();
+  });
 }
 
 bool valid_bool(std::string_view value) {
@@ -494,30 +715,31 @@ std::string_view type_word(Type type) {
   }
 }
 
-void check_scalar(const Node& node, Type type) {
+void check_scalar(const Stream& stream, NodeId id, Type type) {
+  const std::string_view value = stream.value(id);
   bool valid = true;
   switch (type) {
     case Type::Bool:
-      valid = valid_bool(node.value);
+      valid = valid_bool(value);
       break;
     case Type::Int:
-      valid = valid_int(node.value);
+      valid = valid_int(value);
       break;
     case Type::Float:
-      valid = valid_float(node.value);
+      valid = valid_float(value);
       break;
     case Type::Timestamp:
-      valid = valid_timestamp(node.value);
+      valid = valid_timestamp(value);
       break;
     case Type::Binary:
-      valid = valid_binary(node.value);
+      valid = valid_binary(value);
       break;
     default:
       break;
   }
   if (!valid) {
-    throw YamlError(node.mark, "could not construct a " + std::string(type_word(type)) + " from " +
-                                   shown_value(node.value));
+    throw YamlError(stream.mark(id), "could not construct a " + std::string(type_word(type)) +
+                                         " from " + shown_value(value));
   }
 }
 
@@ -527,9 +749,9 @@ void check_scalar(const Node& node, Type type) {
 enum class Slot { Key, Other, MergedList };
 
 struct Loaded {
-  const std::deque<Node>& nodes;
-  std::unordered_map<std::size_t, std::vector<std::size_t>>& merges;
-  std::vector<std::optional<Type>> types = std::vector<std::optional<Type>>(nodes.size());
+  const Stream& stream;
+  std::deque<Stream::Node>& nodes;
+  std::unordered_map<NodeId, std::vector<NodeId>>& merges;
   // Per slot (key or other), the nodes already built that way; shared by the documents of a
   // stream.
   std::array<std::vector<bool>, 2> built = {std::vector<bool>(nodes.size()),
@@ -539,112 +761,177 @@ struct Loaded {
   // Per merged list, how many of its items are still to be handed out for building, the last
   // first; one count for all the mappings that merge the list, so each item is handed out once.
   // Kept for merged lists only, so that a text without merges pays nothing per node.
-  std::unordered_map<std::size_t, std::size_t> items_left;
+  std::unordered_map<NodeId, std::size_t> items_left;
 
-  Type type_of(std::size_t id) {
-    auto& type = types[id];
-    if (!type) type = resolve(nodes[id]);
-    return *type;
+  Type type_of(NodeId id) {
+    auto& node = nodes[id];
+    if (!node.resolved) {
+      node.type = resolve(stream, id);
+      node.resolved = true;
+    }
+    return node.type;
   }
 };
 
 // A merge key's value must be a mapping or a list of mappings.
-void check_mergeable(Loaded& loaded, std::size_t value_id) {
-  const Node& value = loaded.nodes[value_id];
-  if (value.kind == Kind::Mapping) return;
-  if (value.kind != Kind::Sequence) {
-    throw YamlError(value.mark, "expected a mapping or list of mappings for merging, but found " +
-                                    std::string(kind_name(value.kind)));
+void check_mergeable(Loaded& loaded, NodeId value_id) {
+  const Stream& stream = loaded.stream;
+  const Kind kind = stream.kind(value_id);
+  if (kind == Kind::Mapping) return;
+  if (kind != Kind::Sequence) {
+    throw YamlError(stream.mark(value_id),
+                    "expected a mapping or list of mappings for merging, but found " +
+                        std::string(kind_name(kind)));
   }
   if (loaded.mergeable_lists[value_id]) return;
-  for (const std::size_t item : value.children) {
-    const Node& entry = loaded.nodes[item];
-    if (entry.kind != Kind::Mapping) {
-      throw YamlError(entry.mark, "expected a mapping for merging, but found " +
-                                      std::string(kind_name(entry.kind)));
+  for (const NodeId item : stream.children(value_id)) {
+    if (stream.kind(item) != Kind::Mapping) {
+      throw YamlError(stream.mark(item), "expected a mapping for merging, but found " +
+                                             std::string(kind_name(stream.kind(item))));
     }
   }
   loaded.mergeable_lists[value_id] = true;
 }
 
-// Builds, in the loader's sense, every node reachable from the root, once per way it is used.
-// Iterative, since aliases can chain nested collections far deeper than MAX_DEPTH.
-void build_all(Loaded& loaded, std::size_t root, bool collection_keys) {
-  std::vector<std::pair<std::size_t, Slot>> pending = {{root, Slot::Other}};
+// What a collection's building checks before any of its children is built: the entries of an
+// omap or pairs, and a mapping's merge keys and keys.
+void check_children(Loaded& loaded, NodeId id, Type type, bool collection_keys) {
+  const Stream& stream = loaded.stream;
+  const std::span<const NodeId> children = stream.children(id);
+  switch (type) {
+    case Type::Omap:
+    case Type::Pairs:
+      for (const NodeId entry : children) {
+        if (stream.kind(entry) != Kind::Mapping) {
+          throw YamlError(stream.mark(entry), "expected a mapping of length 1, but found " +
+                                                  std::string(kind_name(stream.kind(entry))));
+        }
+        if (stream.children(entry).size() != 2) {
+          throw YamlError(stream.mark(entry),
+                          "expected a single mapping item, but found " +
+                              std::to_string(stream.children(entry).size() / 2) + " items");
+        }
+      }
+      break;
+    case Type::Map:
+    case Type::Set:
+      for (std::size_t i = 0; i + 1 < children.size(); i += 2) {
+        const NodeId key = children[i];
+        const NodeId value = children[i + 1];
+        const Type key_type = loaded.type_of(key);
+        if (key_type == Type::Merge) {
+          check_mergeable(loaded, value);
+          // The merge is kept as a reference to the value, never as a copy of a list's
+          // items: many mappings merging one long list cost no more than the text that says so.
+          const bool list = stream.kind(value) == Kind::Sequence;
+          if (!list || !stream.children(value).empty()) loaded.merges[id].push_back(value);
+          continue;
+        }
+        if (is_collection(key_type) && !collection_keys) {
+          throw YamlError(stream.mark(key), "found unhashable key");
+        }
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// Builds, in the loader's sense, every node reachable from the root, once per way it is used,
+// in the order of a loader that puts all of a collection's children on its stack and builds
+// the last first. Iterative, since aliases can chain nested collections far deeper than
+// MAX_DEPTH; a collection whose children are being built is one entry of the stack, however
+// many children it has.
+void build_all(Loaded& loaded, NodeId root, bool collection_keys) {
+  struct Frame {
+    NodeId id;
+    Slot slot;
+    bool started = false;  // checked, its children being handed out
+    std::size_t left = 0;  // how many of its children are still to be handed out, the last first
+  };
+  const Stream& stream = loaded.stream;
+  std::vector<Frame> pending = {{root, Slot::Other}};
   while (!pending.empty()) {
-    const auto [id, slot] = pending.back();
-    const Node& node = loaded.nodes[id];
-    if (slot == Slot::MergedList) {
+    Frame& frame = pending.back();
+    const NodeId id = frame.id;
+    if (frame.slot == Slot::MergedList) {
       // The list stays pending while it has items left and hands them out one at a time, the
       // last first: the order in which they would be built had each merging mapping pushed them
       // all. A mapping that merges the list again while its items are being built takes the
       // items not yet handed out, and the ones handed out before are built or being built.
-      auto& left = loaded.items_left.try_emplace(id, node.children.size()).first->second;
+      const std::span<const NodeId> items = stream.children(id);
+      auto& left = loaded.items_left.try_emplace(id, items.size()).first->second;
       if (left == 0) {
         pending.pop_back();
       } else {
         --left;
-        pending.emplace_back(node.children[left], Slot::Other);
+        pending.push_back({items[left], Slot::Other});
       }
       continue;
     }
-    pending.pop_back();
-    auto built = loaded.built[static_cast<std::size_t>(slot)][id];
-    if (built) continue;
+    if (frame.started) {
+      if (frame.left == 0) {
+        pending.pop_back();
+        continue;
+      }
+      const std::span<const NodeId> children = stream.children(id);
+      const std::size_t at = frame.left - 1;
+      NodeId child = children[at];
+      Slot child_slot = Slot::Other;
+      --frame.left;
+      switch (loaded.type_of(id)) {
+        case Type::Seq:
+          break;
+        case Type::Omap:
+        case Type::Pairs:
+          // Each entry is a mapping of one key and its value, the value handed out first.
+          child = stream.children(children[at / 2])[at % 2];
+          break;
+        default:
+          if (at % 2 == 0) {
+            child_slot = Slot::Key;
+          } else if (loaded.type_of(children[at - 1]) == Type::Merge) {
+            // Only the value of a merge key is built, and of a list only its items.
+            --frame.left;
+            if (stream.kind(child) == Kind::Sequence) {
+              if (stream.children(child).empty()) continue;
+              child_slot = Slot::MergedList;
+            }
+          }
+          break;
+      }
+      pending.push_back({child, child_slot});
+      continue;
+    }
+    auto built = loaded.built[static_cast<std::size_t>(frame.slot)][id];
+    if (built) {
+      pending.pop_back();
+      continue;
+    }
     built = true;
     const Type type = loaded.type_of(id);
     switch (type) {
       case Type::Merge:
       case Type::Value:
-        if (slot != Slot::Key) {
+        if (frame.slot != Slot::Key) {
           no_constructor(
-              node, std::string(STANDARD_TAG_PREFIX) + (type == Type::Merge ? "merge" : "value"));
+              stream, id,
+              std::string(STANDARD_TAG_PREFIX) + (type == Type::Merge ? "merge" : "value"));
         }
+        pending.pop_back();
         break;
       case Type::Seq:
-        for (const std::size_t item : node.children) pending.emplace_back(item, Slot::Other);
-        break;
       case Type::Omap:
       case Type::Pairs:
-        for (const std::size_t item : node.children) {
-          const Node& entry = loaded.nodes[item];
-          if (entry.kind != Kind::Mapping) {
-            throw YamlError(entry.mark, "expected a mapping of length 1, but found " +
-                                            std::string(kind_name(entry.kind)));
-          }
-          if (entry.children.size() != 2) {
-            throw YamlError(entry.mark, "expected a single mapping item, but found " +
-                                            std::to_string(entry.children.size() / 2) + " items");
-          }
-          pending.emplace_back(entry.children[0], Slot::Other);
-          pending.emplace_back(entry.children[1], Slot::Other);
-        }
-        break;
       case Type::Map:
       case Type::Set:
-        for (std::size_t i = 0; i + 1 < node.children.size(); i += 2) {
-          const std::size_t key = node.children[i];
-          const std::size_t value = node.children[i + 1];
-          const Type key_type = loaded.type_of(key);
-          if (key_type == Type::Merge) {
-            check_mergeable(loaded, value);
-            // The merge is kept as a reference to the value, never as a copy of a list's
-            // items: many mappings merging one long list cost no more than the text that says so.
-            const bool list = loaded.nodes[value].kind == Kind::Sequence;
-            if (list && loaded.nodes[value].children.empty()) continue;
-            loaded.merges[id].push_back(value);
-            pending.emplace_back(value, list ? Slot::MergedList : Slot::Other);
-            continue;
-          }
-          if (is_collection(key_type) && !collection_keys) {
-            throw YamlError(loaded.nodes[key].mark, "found unhashable key");
-          }
-          pending.emplace_back(key, Slot::Key);
-          pending.emplace_back(value, Slot::Other);
-        }
+        check_children(loaded, id, type, collection_keys);
+        frame.started = true;
+        frame.left = stream.children(id).size();
         break;
       default:
-        check_scalar(node, type);
+        check_scalar(stream, id, type);
+        pending.pop_back();
         break;
     }
   }
@@ -655,36 +942,37 @@ void build_all(Loaded& loaded, std::size_t root, bool collection_keys) {
 // walked to its end leads only to mappings already done and is not walked again.
 void reject_merge_cycles(const Loaded& loaded) {
   if (loaded.merges.empty()) return;
+  const Stream& stream = loaded.stream;
   enum class Colour : unsigned char { White, Grey, Black };
-  std::vector<Colour> colour(loaded.nodes.size(), Colour::White);
-  const std::vector<std::size_t> none;
-  const auto steps = [&](std::size_t id) -> const std::vector<std::size_t>& {
-    if (loaded.nodes[id].kind == Kind::Sequence) return loaded.nodes[id].children;
+  std::vector<Colour> colour(stream.size(), Colour::White);
+  const auto steps = [&](NodeId id) -> std::span<const NodeId> {
+    if (stream.kind(id) == Kind::Sequence) return stream.children(id);
     const auto merged = loaded.merges.find(id);
-    return merged == loaded.merges.end() ? none : merged->second;
+    if (merged == loaded.merges.end()) return {};
+    return merged->second;
   };
   for (const auto& [start, unused] : loaded.merges) {
     if (colour[start] != Colour::White) continue;
     // Each frame is a mapping or merged list and the index of the next step to follow.
-    std::vector<std::pair<std::size_t, std::size_t>> stack = {{start, 0}};
+    std::vector<std::pair<NodeId, std::size_t>> stack = {{start, 0}};
     colour[start] = Colour::Grey;
     while (!stack.empty()) {
       auto& [id, next] = stack.back();
-      const std::vector<std::size_t>& edges = steps(id);
+      const std::span<const NodeId> edges = steps(id);
       if (next >= edges.size()) {
         colour[id] = Colour::Black;
         stack.pop_back();
         continue;
       }
-      const std::size_t target = edges[next++];
-      if (loaded.nodes[target].kind == Kind::Sequence) {
+      const NodeId target = edges[next++];
+      if (stream.kind(target) == Kind::Sequence) {
         // A list still being walked is walked again from its start: it meets only finished
         // mappings before the one on the path, which closes the cycle.
         if (colour[target] != Colour::Black) stack.emplace_back(target, 0);
         continue;
       }
       if (colour[target] == Colour::Grey) {
-        throw YamlError(loaded.nodes[target].mark, "found a mapping that merges itself");
+        throw YamlError(stream.mark(target), "found a mapping that merges itself");
       }
       if (colour[target] == Colour::White) {
         colour[target] = Colour::Grey;
@@ -694,40 +982,40 @@ void reject_merge_cycles(const Loaded& loaded) {
   }
 }
 
-std::vector<std::string> text_keys(const Stream& stream, std::size_t root) {
+std::vector<std::string> text_keys(const Stream& stream, NodeId root) {
   std::vector<std::string> keys;
   std::unordered_set<std::string_view> listed;
   // Each node is looked at once: a mapping queued, a merged list opened, a key read. A key that
   // many mappings share through an alias is thus read once, however long its text.
-  std::vector<bool> seen(stream.nodes.size());
-  std::vector<std::size_t> queue = {root};
+  std::vector<bool> seen(stream.size());
+  std::vector<NodeId> queue = {root};
   seen[root] = true;
-  const auto enqueue = [&](std::size_t mapping) {
+  const auto enqueue = [&](NodeId mapping) {
     if (seen[mapping]) return;
     seen[mapping] = true;
     queue.push_back(mapping);
   };
   for (std::size_t at_index = 0; at_index < queue.size(); ++at_index) {
-    const Node& mapping = stream.nodes[queue[at_index]];
-    for (std::size_t i = 0; i + 1 < mapping.children.size(); i += 2) {
-      const std::size_t key_id = mapping.children[i];
+    const std::span<const NodeId> children = stream.children(queue[at_index]);
+    for (std::size_t i = 0; i + 1 < children.size(); i += 2) {
+      const NodeId key_id = children[i];
       if (seen[key_id]) continue;
       seen[key_id] = true;
-      const Node& key = stream.nodes[key_id];
       // As a key, "=" is plain text.
-      if ((key.type == Type::Str || key.type == Type::Value) && listed.insert(key.value).second) {
-        keys.push_back(key.value);
+      const Type type = stream.type(key_id);
+      if ((type == Type::Str || type == Type::Value) &&
+          listed.insert(stream.value(key_id)).second) {
+        keys.emplace_back(stream.value(key_id));
       }
     }
     const auto merged = stream.merges.find(queue[at_index]);
     if (merged == stream.merges.end()) continue;
-    for (const std::size_t value : merged->second) {
-      const Node& node = stream.nodes[value];
-      if (node.kind == Kind::Mapping) {
+    for (const NodeId value : merged->second) {
+      if (stream.kind(value) == Kind::Mapping) {
         enqueue(value);
       } else if (!seen[value]) {
         seen[value] = true;
-        for (const std::size_t item : node.children) enqueue(item);
+        for (const NodeId item : stream.children(value)) enqueue(item);
       }
     }
   }
@@ -747,15 +1035,13 @@ Stream load(std::string_view yaml_text, const LoadOptions& options) {
       if (!composer.take(event.get())) break;
     }
   }
-  Loaded loaded{stream.nodes, stream.merges};
-  for (const std::size_t root : stream.documents) build_all(loaded, root, options.collection_keys);
+  std::deque<Stream::Node>& nodes = StreamBuilder::nodes(stream);
+  Loaded loaded{stream, nodes, stream.merges};
+  for (const NodeId root : stream.documents) build_all(loaded, root, options.collection_keys);
   reject_merge_cycles(loaded);
-  for (std::size_t id = 0; id < stream.nodes.size(); ++id) {
-    Node& node = stream.nodes[id];
-    if (loaded.types[id]) {
-      node.type = *loaded.types[id];
-    } else if (node.kind != Kind::Scalar) {
-      // An entry of an omap or pairs: read for its key and value, never built itself.
+  for (auto& node : nodes) {
+    // An entry of an omap or pairs: read for its key and value, never built itself.
+    if (!node.resolved && node.kind != Kind::Scalar) {
       node.type = node.kind == Kind::Sequence ? Type::Seq : Type::Map;
     }
   }
@@ -765,8 +1051,8 @@ Stream load(std::string_view yaml_text, const LoadOptions& options) {
 SafeDocument safe_load(std::string_view yaml_text) {
   const Stream stream = load(yaml_text);
   if (stream.documents.empty()) return {};
-  const std::size_t root = stream.documents.front();
-  if (stream.nodes[root].type != Type::Map) return {};
+  const NodeId root = stream.documents.front();
+  if (stream.type(root) != Type::Map) return {};
   return {.is_mapping = true, .text_keys = text_keys(stream, root)};
 }
 

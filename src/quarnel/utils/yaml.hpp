@@ -5,8 +5,10 @@
 // bounded nesting) and resolver (implicit types, the standard tags, merge keys).
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -42,6 +44,13 @@ class YamlError : public Error {
 // memory grow faster than the text.
 inline constexpr std::size_t MAX_DEPTH = 1000;
 
+// A document with more directives (%YAML, %TAG) than this is refused: the parser compares each
+// with every one before it and looks every tag up among them, and a real document has a few.
+inline constexpr std::size_t MAX_DIRECTIVES = 64;
+// A %TAG directive whose prefix is longer than this, in bytes, is refused: the parser copies the
+// prefix into every tag that names the directive's handle.
+inline constexpr std::size_t MAX_TAG_PREFIX = 256;
+
 enum class Kind { Scalar, Sequence, Mapping };
 
 // What a safe loader builds from a node. Merge ("<<") and Value ("=") only occur as keys.
@@ -62,26 +71,57 @@ enum class Type {
   Pairs
 };
 
-// One node of a document; an alias is a second reference to the same node.
-struct Node {
-  Kind kind = Kind::Scalar;
-  Type type = Type::Str;
+// A node's number in its stream.
+using NodeId = std::uint32_t;
+
+class StreamBuilder;
+
+// The nodes of the documents of one text, each read by its number; an alias is a second
+// reference to the same node. A text of a few megabytes can make millions of nodes, so each is
+// kept in a few words and their texts and lists of children in storage they share: every view
+// handed out lives as long as the stream.
+class Stream {
+ public:
+  std::size_t size() const { return nodes_.size(); }
+  Kind kind(NodeId id) const { return nodes_[id].kind; }
+  Type type(NodeId id) const { return nodes_[id].type; }
   // "?" for a plain scalar or a collection without a tag, "!" for a quoted scalar without a tag
   // or the tag "!", else the tag in full ("tag:yaml.org,2002:int", "!local").
-  std::string tag;
-  std::string value;                  // a scalar's text
-  Mark mark;                          // where the node starts: its tag or anchor when it has any
-  std::vector<std::size_t> children;  // items, or keys and values alternating
-};
+  std::string_view tag(NodeId id) const;
+  // A scalar's text; empty for a collection.
+  std::string_view value(NodeId id) const;
+  // A collection's items, or its keys and values alternating; none for a scalar.
+  std::span<const NodeId> children(NodeId id) const;
+  // Where the node starts: its tag or anchor when it has any.
+  Mark mark(NodeId id) const { return {nodes_[id].line, nodes_[id].column}; }
 
-struct Stream {
-  // A deque: growing it never moves the nodes already read, so a long text costs no copying.
-  std::deque<Node> nodes;
-  std::vector<std::size_t> documents;  // the root node of each document, in order
+  std::vector<NodeId> documents;  // the root node of each document, in order
   // Mapping -> the values of its merge keys, in the order written: each a mapping, or a
   // non-empty list of mappings. A list is referred to, not copied, so that any number of
   // mappings may merge one long list at the cost of their text.
-  std::unordered_map<std::size_t, std::vector<std::size_t>> merges;
+  std::unordered_map<NodeId, std::vector<NodeId>> merges;
+
+  // How the stream keeps a node, for the loader; read nodes through the accessors above.
+  struct Node {
+    Kind kind = Kind::Scalar;
+    Type type = Type::Str;
+    bool resolved = false;         // whether `type` is known yet, while loading
+    std::uint32_t tag_offset = 0;  // the tag's place in texts_
+    std::uint32_t tag_length = 0;
+    // A scalar's text in texts_, or a collection's children in children_.
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    std::uint32_t line = 0;
+    std::uint32_t column = 0;
+  };
+
+ private:
+  friend class StreamBuilder;
+
+  // A deque: growing it never moves the nodes already read, so a long text costs no copying.
+  std::deque<Node> nodes_;
+  std::string texts_;
+  std::vector<NodeId> children_;
 };
 
 struct LoadOptions {
@@ -96,10 +136,11 @@ struct LoadOptions {
 // loader: plain scalars resolve to null, bool, int, float, timestamp, merge or text by the YAML
 // 1.1 patterns; quoted and "!"-tagged scalars are text; only the standard tags (str, null, bool,
 // int, float, binary, timestamp, seq, map, set, omap, pairs) are built. Raises YamlError for
-// malformed syntax, a character YAML does not allow, nesting deeper than MAX_DEPTH, an undefined
-// alias, a tag that is not built, a value its type cannot hold (such as the date 2023-02-30), a
-// merge key whose value is not a mapping or a list of mappings, a mapping that merges itself,
-// and as `options` say, a second document and a collection used as a key.
+// malformed syntax, a character YAML does not allow, nesting deeper than MAX_DEPTH, more than
+// MAX_DIRECTIVES directives for one document, a %TAG prefix longer than MAX_TAG_PREFIX, an
+// undefined alias, a tag that is not built, a value its type cannot hold (such as the date
+// 2023-02-30), a merge key whose value is not a mapping or a list of mappings, a mapping that
+// merges itself, and as `options` say, a second document and a collection used as a key.
 Stream load(std::string_view text, const LoadOptions& options = {});
 
 // What a check of required keys sees of one document.
