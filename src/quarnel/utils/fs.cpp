@@ -195,21 +195,6 @@ std::string_view whole_characters(std::string_view bytes) {
   return bytes;
 }
 
-// The first `count` code points of valid UTF-8 text.
-std::string first_characters(std::string text, std::size_t count) {
-  std::size_t seen = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      if (seen == count) {
-        text.resize(i);
-        break;
-      }
-      ++seen;
-    }
-  }
-  return text;
-}
-
 }  // namespace
 
 bool exists(const stdfs::path& path) noexcept {
@@ -302,7 +287,8 @@ std::string read_text_prefix(const stdfs::path& path, std::size_t max_chars, tex
     // by the end of what was read is held back (a CR at that end becomes LF either way).
     std::string decoded = text::decode(at_end ? bytes : whole_characters(bytes), mode);
     if (last || text::length(decoded) >= max_chars) {
-      return first_characters(std::move(decoded), max_chars);
+      decoded.resize(text::first_characters(decoded, max_chars).size());
+      return decoded;
     }
     want = std::min(MAX_READ_BYTES, want * 2);
   }

@@ -417,13 +417,16 @@ std::string repr(std::string_view text) {
   return out;
 }
 
-std::string repr_cut(std::string_view text) {
+std::string_view first_characters(std::string_view text, std::size_t count) {
   std::size_t end = 0;
-  for (std::size_t count = 0; end < text.size() && count < MAX_QUOTED; ++count) {
-    next_cp(text, end);
-  }
-  if (end >= text.size()) return repr(text);
-  return repr(text.substr(0, end)) + "\xE2\x80\xA6";  // U+2026
+  for (std::size_t seen = 0; end < text.size() && seen < count; ++seen) next_cp(text, end);
+  return text.substr(0, end);
+}
+
+std::string repr_cut(std::string_view text) {
+  const std::string_view shown = first_characters(text, MAX_QUOTED);
+  if (shown.size() == text.size()) return repr(text);
+  return repr(shown) + "\xE2\x80\xA6";  // U+2026
 }
 
 std::string escape_controls(std::string_view text) {

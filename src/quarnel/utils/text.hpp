@@ -62,6 +62,8 @@ std::string repr(std::string_view text);
 // megabytes long. Only the characters shown are walked.
 inline constexpr std::size_t MAX_QUOTED = 80;
 std::string repr_cut(std::string_view text);
+// The first `count` characters of `text` (all of it when it holds fewer), walking only those.
+std::string_view first_characters(std::string_view text, std::size_t count);
 
 // The text as it may reach a terminal or a Markdown report: C0 and C1 control characters and
 // DEL escaped (\t, \n, \r, else \xNN), an undecodable byte as U+FFFD, every other character

@@ -49,9 +49,9 @@ namespace {
 // Long scalars are cut in messages: the position already says where the value is.
 std::string shown_value(std::string_view value) {
   constexpr std::size_t MAX_SHOWN = 50;
-  const std::u32string points = text::to_u32(value);
-  if (points.size() <= MAX_SHOWN) return text::repr(value);
-  return text::repr(text::from_u32(std::u32string_view(points).substr(0, MAX_SHOWN))) + "...";
+  const std::string_view shown = text::first_characters(value, MAX_SHOWN);
+  if (shown.size() == value.size()) return text::repr(value);
+  return text::repr(shown) + "...";
 }
 
 Mark mark_of(const yaml_mark_t& mark) { return {mark.line, mark.column}; }
