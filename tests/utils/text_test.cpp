@@ -286,7 +286,10 @@ TEST(TextEscapeControls, EscapesC0C1AndDelOnly) {
       // Characters that are no controls stay, even where repr would escape them.
       {"\xe2\x80\x8b\xe2\x80\xa8\xf0\x9f\x98\x80", "\xe2\x80\x8b\xe2\x80\xa8\xf0\x9f\x98\x80"},
       // A lone byte never passes raw: 0x9b alone is a CSI to an 8-bit terminal.
-      {"a\x9b" "b", "a\xef\xbf\xbd" "b"},
+      {"a\x9b"
+       "b",
+       "a\xef\xbf\xbd"
+       "b"},
   };
   for (const Case& c : cases) EXPECT_EQ(escape_controls(c.text), c.shown) << repr(c.text);
 }
@@ -481,6 +484,43 @@ TEST(TextSplit, ExplicitSeparatorKeepsEmptyParts) {
   EXPECT_EQ(join({}, ", "), "");
   EXPECT_TRUE(contains("license: MIT", "MIT"));
   EXPECT_FALSE(contains("license", "License"));
+}
+
+// The search hands memmem windows of growing size: a match across any window's edge, at the
+// very end, or overlapping an earlier near-match is found where std::string_view::find finds it.
+TEST(TextFindLinear, FindsWhatFindFinds) {
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""}, {"abc", ""}, {"", "a"}, {"abc", "abcd"}, {"abc", "c"}, {"aaab", "aab"},
+  };
+  for (const std::size_t at : {0u, 1u, 255u, 256u, 257u, 511u, 767u, 1000u, 5000u, 70000u}) {
+    for (const std::string& needle :
+         std::vector<std::string>{"x", "xy", std::string(300, 'x') + "y"}) {
+      std::string haystack(at, 'x');
+      haystack += needle;
+      haystack += std::string(100, 'x');
+      cases.emplace_back(haystack, needle);
+      cases.emplace_back(haystack.substr(0, at + needle.size()), needle);
+    }
+  }
+  for (const auto& [haystack, needle] : cases) {
+    for (const std::size_t from :
+         {std::size_t{0}, std::size_t{1}, haystack.size(), haystack.size() + 1}) {
+      EXPECT_EQ(find_linear(haystack, needle, from),
+                from > haystack.size() ? std::string_view::npos
+                                       : std::string_view(haystack).find(needle, from))
+          << haystack.size() << " " << needle.size() << " " << from;
+    }
+  }
+}
+
+TEST(TextForEachPart, VisitsWhatSplitGives) {
+  for (const auto& [text, separator] : std::vector<std::pair<std::string, std::string>>{
+           {"a,,b", ","}, {"", ","}, {",", ","}, {"a::b::", "::"}, {"a:::b", "::"}}) {
+    std::vector<std::string> parts;
+    for_each_part(text, separator, [&parts](std::string_view part) { parts.emplace_back(part); });
+    EXPECT_EQ(parts, split(text, separator)) << text;
+  }
+  EXPECT_THROW(for_each_part("abc", "", [](std::string_view) {}), ValueError);
 }
 
 }  // namespace

@@ -576,11 +576,24 @@ bool contains(std::string_view haystack, std::string_view needle) {
 std::size_t find_linear(std::string_view haystack, std::string_view needle, std::size_t from) {
   if (from > haystack.size()) return std::string_view::npos;
   if (needle.empty()) return from;
-  // glibc's memmem is the Two-Way algorithm: linear time, constant space.
-  const void* found =
-      ::memmem(haystack.data() + from, haystack.size() - from, needle.data(), needle.size());
-  if (found == nullptr) return std::string_view::npos;
-  return static_cast<std::size_t>(static_cast<const char*>(found) - haystack.data());
+  // glibc's memmem is the Two-Way algorithm: linear time, constant space. It is handed windows
+  // that double from twice the needle's length, overlapping by the needle's length less one, so
+  // that a search costs about the distance to the match however much haystack follows it:
+  // memory checkers that vet the whole range given to memmem would otherwise make a walk from
+  // match to match cost the square of the haystack.
+  const std::size_t m = needle.size();
+  std::size_t window = std::max<std::size_t>(2 * m, 256);
+  for (std::size_t start = from; haystack.size() - start >= m;) {
+    const std::size_t length = std::min(window, haystack.size() - start);
+    const void* found = ::memmem(haystack.data() + start, length, needle.data(), m);
+    if (found != nullptr) {
+      return static_cast<std::size_t>(static_cast<const char*>(found) - haystack.data());
+    }
+    if (start + length == haystack.size()) break;
+    start += length - m + 1;
+    window = window > SIZE_MAX / 2 ? window : window * 2;
+  }
+  return std::string_view::npos;
 }
 
 void for_each_part(std::string_view text, std::string_view separator,
