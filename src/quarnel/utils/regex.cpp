@@ -219,6 +219,27 @@ std::string translate_pattern(std::string_view pattern) {
   return out;
 }
 
+// Match data of the calling thread with room for at least `pairs` offset pairs. One per thread
+// rather than one per match: a check may match a pattern against every scalar of a document,
+// and concurrent callers still share nothing but the compiled code and the read-only match
+// context. A match never starts another one on the same thread while it runs.
+pcre2_match_data* thread_match_data(uint32_t pairs) {
+  struct Held {
+    pcre2_match_data* data = nullptr;
+    ~Held() {
+      if (data != nullptr) pcre2_match_data_free(data);
+    }
+  };
+  thread_local Held held;
+  if (held.data == nullptr || pcre2_get_ovector_count(held.data) < pairs) {
+    pcre2_match_data* grown = pcre2_match_data_create(pairs, nullptr);
+    if (grown == nullptr) throw std::bad_alloc();
+    if (held.data != nullptr) pcre2_match_data_free(held.data);
+    held.data = grown;
+  }
+  return held.data;
+}
+
 struct Regex::Impl {
   pcre2_code* code = nullptr;
   std::size_t groups = 0;
@@ -227,12 +248,10 @@ struct Regex::Impl {
     if (code != nullptr) pcre2_code_free(code);
   }
 
-  // One match attempt. Match data is made per call so that concurrent callers share nothing
-  // but the compiled code and the read-only match context.
+  // One match attempt.
   std::optional<Match> run(std::string_view subject, std::size_t start, uint32_t options) const {
     if (start > subject.size()) start = subject.size();
-    pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
-    if (data == nullptr) throw std::bad_alloc();
+    pcre2_match_data* data = thread_match_data(static_cast<uint32_t>(groups + 1));
     const auto attempt = [&](pcre2_match_context* context) {
       return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start,
                          options, data, context);
@@ -246,7 +265,6 @@ struct Regex::Impl {
       if (large.get() != nullptr) rc = attempt(large.get());
     }
     if (rc < 0) {
-      pcre2_match_data_free(data);
       switch (rc) {
         case PCRE2_ERROR_NOMATCH:
         case PCRE2_ERROR_MATCHLIMIT:
@@ -269,7 +287,6 @@ struct Regex::Impl {
         match.spans_[g] = std::make_pair(ovector[2 * g], ovector[2 * g + 1]);
       }
     }
-    pcre2_match_data_free(data);
     return match;
   }
 };
