@@ -1,5 +1,7 @@
 #include "executable.hpp"
 
+#include "fixtures.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -34,7 +36,8 @@ utils::process::Completed run_quarnel(std::vector<std::string> args,
 
 utils::process::Completed run_quarnel_bounded(std::vector<std::string> args,
                                               const std::filesystem::path& cwd, Bounds bounds) {
-  std::vector<std::string> argv{"prlimit", "--cpu=" + std::to_string(bounds.cpu_seconds)};
+  const unsigned cpu_seconds = bounds.cpu_seconds * sanitizer_slowdown();
+  std::vector<std::string> argv{"prlimit", "--cpu=" + std::to_string(cpu_seconds)};
 #if !defined(QUARNEL_TEST_ADDRESS_SANITIZER)
   argv.push_back("--as=" + std::to_string(bounds.address_space));
 #endif
@@ -48,7 +51,7 @@ utils::process::Completed run_quarnel_bounded(std::vector<std::string> args,
   // them used. Two heaps keep the cap about memory the run takes.
   options.environment.push_back({"MALLOC_ARENA_MAX", "2"});
   // Wall-clock time only as a last resort: the processor-time cap is what decides.
-  options.timeout = std::chrono::seconds(10 * bounds.cpu_seconds + 60);
+  options.timeout = std::chrono::seconds(10 * cpu_seconds + 60);
   return utils::process::run(argv, options);
 }
 

@@ -21,7 +21,8 @@ utils::process::Completed run_quarnel(std::vector<std::string> args,
                                       const std::filesystem::path& cwd = {},
                                       std::chrono::seconds timeout = std::chrono::seconds(120));
 
-// What a bounded run may use: its address space in bytes and its processor time in seconds.
+// What a bounded run may use: its address space in bytes and its processor time in seconds
+// (times sanitizer_slowdown()).
 struct Bounds {
   std::size_t address_space = std::size_t{512} << 20;
   unsigned cpu_seconds = 30;

@@ -161,9 +161,15 @@ void open_to_others(const stdfs::path& root);
 // space for its shadow memory.
 void limit_address_space(std::size_t bytes);
 
-// Caps the processor time of the calling process at `seconds`, after which the kernel ends it
-// with SIGXCPU: meant, like limit_address_space, for the child of a death test, so that work
-// that grows faster than its input fails the test instead of passing slowly.
+// How many times slower code runs in this build than in an optimised one without sanitizers:
+// the processor-time caps below are multiplied by it, so that a cap still tells work that
+// grows faster than its input from the sanitizers' constant cost.
+unsigned sanitizer_slowdown();
+
+// Caps the processor time of the calling process at `seconds` (times sanitizer_slowdown()),
+// after which the kernel ends it with SIGXCPU: meant, like limit_address_space, for the child
+// of a death test, so that work that grows faster than its input fails the test instead of
+// passing slowly.
 void limit_cpu_time(unsigned seconds);
 
 // Sets the environment variables git needs for reproducible test repositories (identity,
