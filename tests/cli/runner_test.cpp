@@ -63,6 +63,19 @@ TEST(SelectIndicators, KeepsCatalogueOrderAndRejectsUnknownIds) {
     EXPECT_NE(message.find("--skip"), std::string::npos) << message;
     EXPECT_NE(message.find("community_standards"), std::string::npos) << message;
   }
+  // A wrong id is quoted cut to its first 80 characters, whatever its length.
+  const std::string eighty(80, 'x');
+  for (const auto& [id, quoted] : std::vector<std::pair<std::string, std::string>>{
+           {eighty, "'" + eighty + "' in"},
+           {std::string(1 << 20, 'x'), "'" + eighty + "'\u2026 in"}}) {
+    try {
+      require_known_ids({id}, "--require");
+      FAIL() << "an unknown id must be refused";
+    } catch (const ConfigError& e) {
+      const std::string message = e.what();
+      EXPECT_EQ(message.substr(0, message.find(';')), "unknown indicator " + quoted + " --require");
+    }
+  }
 }
 
 TEST(RunChecks, RoutesToTheFirstListingPluginAndTurnsErrorsIntoResults) {

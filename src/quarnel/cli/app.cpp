@@ -283,7 +283,7 @@ std::string_view without_plus(std::string_view value) {
 
 std::string refusal(std::string_view expected, double low, double high, const std::string& value) {
   return "expected " + std::string(expected) + " from " + bound_text(low) + " to " +
-         bound_text(high) + ", got " + utils::text::repr(value);
+         bound_text(high) + ", got " + utils::text::repr_cut(value);
 }
 
 CLI::Validator whole_number_in(long long low, long long high) {

@@ -37,8 +37,8 @@ bool listed(const std::vector<std::string>& ids, std::string_view id) {
 void require_known_ids(const std::vector<std::string>& ids, std::string_view option) {
   for (const auto& id : ids) {
     if (indicators::get_indicator(id) == nullptr) {
-      throw ConfigError("unknown indicator '" + id + "' in " + std::string(option) +
-                        "; valid indicators are: " + valid_ids_text());
+      throw ConfigError("unknown indicator " + utils::text::repr_cut(id) + " in " +
+                        std::string(option) + "; valid indicators are: " + valid_ids_text());
     }
   }
 }
