@@ -206,6 +206,16 @@ TEST(ParseConfigMemory, MergesOfOneAliasedListStayWithinTheTextsBound) {
               "is a mapping$");
 }
 
+// parse_config of `yaml`, named "c.yml", refused with exactly `message`.
+void expect_refused(const std::string& yaml, const std::vector<std::string_view>& known,
+                    const std::string& message) {
+  try {
+    parse_config(yaml, "c.yml", known);
+    ADD_FAILURE() << "no ConfigError: " << message;
+  } catch (const ConfigError& error) {
+    EXPECT_EQ(error.what(), message);
+  }
+}
 // A wrong value is quoted whole up to 80 characters, beyond that its first 80 and an ellipsis:
 // an id of a megabyte must not make an error line of a megabyte.
 TEST(ParseConfigErrors, AWrongValueIsQuotedCut) {
@@ -235,14 +245,7 @@ TEST(ParseConfigErrors, AWrongValueIsQuotedCut) {
        "required_indicators names unknown indicator " + quoted_cut +
            "; valid indicators are: clear_license"},
   };
-  for (const auto& [yaml, message] : rows) {
-    try {
-      parse_config(yaml, "c.yml", known);
-      ADD_FAILURE() << "no ConfigError: " << message;
-    } catch (const ConfigError& error) {
-      EXPECT_EQ(error.what(), "c.yml: " + message);
-    }
-  }
+  for (const auto& [yaml, message] : rows) expect_refused(yaml, known, "c.yml: " + message);
 }
 
 // One long text listed again and again through an alias: each entry is checked as it is read,
@@ -282,14 +285,7 @@ TEST(ParseConfigKnownIndicators, OtherErrorsComeBeforeAnUnknownId) {
        "c.yml: required_indicators names unknown indicator 'nope'; valid indicators are: "
        "clear_license"},
   };
-  for (const auto& [yaml, message] : rows) {
-    try {
-      parse_config(yaml, "c.yml", known);
-      ADD_FAILURE() << "no ConfigError: " << message;
-    } catch (const ConfigError& error) {
-      EXPECT_EQ(error.what(), message);
-    }
-  }
+  for (const auto& [yaml, message] : rows) expect_refused(yaml, known, message);
 }
 
 TEST(ParseConfigKnownIndicators, RejectsIdsOutsideTheGivenList) {

@@ -158,12 +158,17 @@ struct DirectoryCase {
   std::string file_name;
 };
 
-TEST(GenerateReportTest, ExistingDirectoryReceivesTheDefaultName) {
-  const std::vector<DirectoryCase> cases = {
+const std::vector<DirectoryCase>& directory_cases() {
+  static const std::vector<DirectoryCase> cases = {
       {"text", "quarnel-report.txt"},
       {"json", "quarnel-report.json"},
       {"markdown", "quarnel-report.md"},
   };
+  return cases;
+}
+
+TEST(GenerateReportTest, ExistingDirectoryReceivesTheDefaultName) {
+  const auto& cases = directory_cases();
   const auto a = sample_assessment();
   for (const auto& c : cases) {
     TempDir dir;
@@ -219,11 +224,7 @@ TEST(GenerateReportTest, ExistingFileIsReplacedWhole) {
 // A trailing separator says the path is a directory: made when missing, in the checkout too,
 // and the report goes into it under its usual name.
 TEST(GenerateReportTest, TrailingSeparatorNamesADirectoryMadeWhenMissing) {
-  const std::vector<DirectoryCase> cases = {
-      {"text", "quarnel-report.txt"},
-      {"json", "quarnel-report.json"},
-      {"markdown", "quarnel-report.md"},
-  };
+  const auto& cases = directory_cases();
   const auto a = sample_assessment();
   for (const auto& c : cases) {
     for (const bool in_checkout : {false, true}) {

@@ -1,7 +1,5 @@
 #include "executable.hpp"
 
-#include "fixtures.hpp"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,13 +7,7 @@
 
 #include <cstdlib>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUARNEL_TEST_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUARNEL_TEST_ADDRESS_SANITIZER 1
-#endif
-#endif
+#include "fixtures.hpp"
 
 namespace quarnel::testing {
 

@@ -36,9 +36,9 @@ namespace {
 // exports them to what it runs (a hook, `rebase --exec`), so a suite started from there would
 // have every test repository's commits and configuration land in the enclosing checkout.
 void forget_enclosing_repository() {
-  for (const char* name : {"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY",
-                           "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_COMMON_DIR", "GIT_NAMESPACE",
-                           "GIT_PREFIX"}) {
+  for (const char* name :
+       {"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY",
+        "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_COMMON_DIR", "GIT_NAMESPACE", "GIT_PREFIX"}) {
     ::unsetenv(name);
   }
 }
@@ -488,14 +488,6 @@ void GitFixture::commit_file(const stdfs::path& relative, std::string_view conte
   git({"add", "--", relative.string()});
   git({"commit", "-q", "-m", std::string(message)});
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-#define QUARNEL_TEST_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUARNEL_TEST_ADDRESS_SANITIZER 1
-#endif
-#endif
 
 void limit_address_space([[maybe_unused]] std::size_t bytes) {
 #ifndef QUARNEL_TEST_ADDRESS_SANITIZER

@@ -14,6 +14,14 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARNEL_TEST_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARNEL_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace quarnel::testing {
 
 namespace stdfs = std::filesystem;

@@ -213,29 +213,8 @@ std::string merges_of_an_aliased_list(std::string_view merged) {
          repeated(",*m", ALIASES - 1) + "]\nl:\n" + repeated("- {<<: *s}\n", MAPPINGS);
 }
 
-// Runs in the death test's child, whose address space is capped: the keys found or the error.
-[[noreturn]] void safe_load_and_exit(const std::string& text) {
-  testing::limit_address_space(std::size_t{512} << 20);
-  try {
-    for (const auto& key : safe_load(text).text_keys) std::cerr << key << "\n";
-  } catch (const YamlError& error) {
-    std::cerr << error.what() << "\n";
-  }
-  std::cerr << std::flush;
-  ::_exit(0);
-}
-
-TEST(SafeLoad, MergesOfOneAliasedListInMemoryBoundedByTheText) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(safe_load_and_exit(merges_of_an_aliased_list("{k: v}")), ::testing::ExitedWithCode(0),
-              "^cff-version\ntitle\nauthors\nm\ns\nl\n$");
-  // The mapping in the list merges itself through the one inside it.
-  EXPECT_EXIT(safe_load_and_exit(merges_of_an_aliased_list("{n: &n {<<: *m}, <<: *n}")),
-              ::testing::ExitedWithCode(0),
-              "^error at line 4, column 4: found a mapping that merges itself\n$");
-}
-
-// Runs in the death test's child, its address space capped at `cap`: the keys or the error.
+// Runs in the death test's child, its address space capped at `cap` and its processor time
+// too: the keys found or the error.
 [[noreturn]] void safe_load_capped_and_exit(const std::string& text, std::size_t cap) {
   testing::limit_cpu_time(20);
   testing::limit_address_space(cap);
@@ -246,6 +225,20 @@ TEST(SafeLoad, MergesOfOneAliasedListInMemoryBoundedByTheText) {
   }
   std::cerr << std::flush;
   ::_exit(0);
+}
+
+[[noreturn]] void safe_load_and_exit(const std::string& text) {
+  safe_load_capped_and_exit(text, std::size_t{512} << 20);
+}
+
+TEST(SafeLoad, MergesOfOneAliasedListInMemoryBoundedByTheText) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(safe_load_and_exit(merges_of_an_aliased_list("{k: v}")), ::testing::ExitedWithCode(0),
+              "^cff-version\ntitle\nauthors\nm\ns\nl\n$");
+  // The mapping in the list merges itself through the one inside it.
+  EXPECT_EXIT(safe_load_and_exit(merges_of_an_aliased_list("{n: &n {<<: *m}, <<: *n}")),
+              ::testing::ExitedWithCode(0),
+              "^error at line 4, column 4: found a mapping that merges itself\n$");
 }
 
 // Every key of this mapping has a null value of its own: two nodes for every two characters,

@@ -36,12 +36,11 @@ std::string where(std::string_view text, std::size_t offset) {
   throw JsonSyntaxError(std::string(what) + ": " + where(text, offset));
 }
 
-// Refuses nesting deeper than MAX_DEPTH before the library builds the value, and tells whether
-// a tab or line break stands outside the document's texts.
-bool check_depth(std::string_view text) {
-  int depth = 0;
+// Calls `visit(i)` for the offset of every character of the document that stands outside its
+// texts (the quotes that open and close a text included).
+template <typename Visit>
+void for_each_outside_texts(std::string_view text, Visit visit) {
   bool in_string = false;
-  bool breaks = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (in_string) {
@@ -50,18 +49,32 @@ bool check_depth(std::string_view text) {
       } else if (c == '"') {
         in_string = false;
       }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
+    } else {
+      if (c == '"') in_string = true;
+      visit(i);
+    }
+  }
+}
+
+bool is_break(char c) { return c == '\n' || c == '\r' || c == '\t'; }
+
+// Refuses nesting deeper than MAX_DEPTH before the library builds the value, and tells whether
+// a tab or line break stands outside the document's texts.
+bool check_depth(std::string_view text) {
+  int depth = 0;
+  bool breaks = false;
+  for_each_outside_texts(text, [&](std::size_t i) {
+    const char c = text[i];
+    if (c == '[' || c == '{') {
       if (++depth > detail::MAX_DEPTH) {
         syntax_error("Too deeply nested", text, i);
       }
     } else if (c == ']' || c == '}') {
       --depth;
-    } else if (c == '\n' || c == '\r' || c == '\t') {
+    } else if (is_break(c)) {
       breaks = true;
     }
-  }
+  });
   return breaks;
 }
 
@@ -73,21 +86,9 @@ bool check_depth(std::string_view text) {
 // message stay the same (the places are counted in the original text).
 std::string blanks_for_breaks(std::string_view text) {
   std::string out(text);
-  bool in_string = false;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    char& c = out[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '\n' || c == '\r' || c == '\t') {
-      c = ' ';
-    }
-  }
+  for_each_outside_texts(text, [&](std::size_t i) {
+    if (is_break(out[i])) out[i] = ' ';
+  });
   return out;
 }
 
