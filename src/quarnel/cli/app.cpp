@@ -349,8 +349,9 @@ void add_assess_options(CLI::App& assess, AssessArgs& a) {
   assess.add_option("-f,--format", a.format, "Report format")
       ->check(CLI::IsMember({"text", "json", "markdown"}))
       ->capture_default_str();
-  assess.add_option("-o,--output", a.output,
-                    "Write the report to this file, or into this existing directory");
+  assess.add_option(
+      "-o,--output", a.output,
+      "Write the report to this file, or into this directory (existing, or ending in /)");
   assess.add_option("--indent", a.indent, "Indentation of the JSON report (default 2)")
       ->transform(whole_number_in(0, MAX_INDENT));
   assess.add_option("-c,--config", a.config_file,
