@@ -98,6 +98,13 @@ def yaml_tag_directives_then_str_tags(root, size):
     return []
 
 
+def yaml_long_tag_prefix(root, size):
+    # libyaml copies a handle's prefix into every tag that uses it.
+    head = "%TAG !a! tag:" + "p" * (size // 2) + ":\n---\n"
+    write(os.path.join(root, "CITATION.cff"), fill("- !a!x y\n", size, head))
+    return []
+
+
 def config_aliased_long_text(root, size):
     text = "x" * (64 * 1024)
     head = "required_indicators: [&a " + text
@@ -166,6 +173,8 @@ SHAPES = [
      yaml_tag_directives(".quarnel.yml", "min_score: 1\n")),
     ("yaml_tags_then_str", "CITATION.cff: 20 000 `%TAG` directives, then `!!str` items",
      yaml_tag_directives_then_str_tags),
+    ("yaml_long_tag_prefix", "CITATION.cff: one `%TAG` prefix of half the size, then its tags",
+     yaml_long_tag_prefix),
     ("config_aliased_text", ".quarnel.yml: aliases of a 64 KiB text in `required_indicators`",
      config_aliased_long_text),
     ("config_aliased_id", ".quarnel.yml: aliases of a valid id in `required_indicators`",
