@@ -68,19 +68,22 @@ std::string shown(const stdfs::path& path) {
   fail(path, std::generic_category().message(err));
 }
 
-// True when `inner` is `outer` or lies below it; both are already resolved.
-bool is_within(const stdfs::path& inner, const stdfs::path& outer) {
-  auto i = inner.begin();
-  for (auto o = outer.begin(); o != outer.end(); ++o, ++i) {
-    // A trailing separator on the root shows up as an empty last element.
-    if (o->empty() && std::next(o) == outer.end()) {
-      break;
-    }
-    if (i == inner.end() || *i != *o) {
-      return false;
-    }
+// True when the absolute, normalised `inner` is `outer` or lies below it.
+bool within(std::string_view inner, std::string_view outer) {
+  if (outer.empty() || inner.empty()) {
+    return false;
   }
-  return true;
+  if (outer == "/") {
+    return inner.front() == '/';
+  }
+  return inner.starts_with(outer) && (inner.size() == outer.size() || inner[outer.size()] == '/');
+}
+
+// within for paths already resolved or normalised; a trailing separator on `outer` is ignored.
+bool is_within(const stdfs::path& inner, const stdfs::path& outer) {
+  std::string_view base = outer.native();
+  if (base.size() > 1 && base.ends_with('/')) base.remove_suffix(1);
+  return within(inner.native(), base);
 }
 
 stdfs::path resolved(const stdfs::path& path) {
@@ -350,17 +353,6 @@ std::string_view kind_of(mode_t mode) {
 }
 
 std::string errno_text(int err) { return std::generic_category().message(err); }
-
-// True when the absolute, normalised `inner` is `outer` or lies below it.
-bool within(std::string_view inner, std::string_view outer) {
-  if (outer.empty() || inner.empty()) {
-    return false;
-  }
-  if (outer == "/") {
-    return inner.front() == '/';
-  }
-  return inner.starts_with(outer) && (inner.size() == outer.size() || inner[outer.size()] == '/');
-}
 
 void push_name(std::string& dir, std::string_view name) {
   if (dir.empty() || dir.back() != '/') {
