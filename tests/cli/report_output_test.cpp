@@ -188,6 +188,13 @@ TEST(ReportOutput, AReportPathThatReachesTheCheckoutByAnotherSpellingIsHeldToThe
         quarnel_from({"assess", ".", "-q", "-o", (logical / "report.txt").string()}, logical));
   }
   {
+    SCOPED_TRACE("from a directory below the checkout, up into it");
+    const LinkedWorkspace w;
+    stdfs::create_directories(w.repo / "sub");
+    stdfs::create_symlink(w.victim, w.repo / "report.txt");
+    w.expect_refused(quarnel({"assess", "..", "-q", "-o", "../report.txt"}, w.repo / "sub"));
+  }
+  {
     SCOPED_TRACE("a file of the checkout with a second hard link");
     const LinkedWorkspace w;
     stdfs::create_hard_link(w.victim, w.repo / "report.txt");

@@ -1,10 +1,13 @@
 #include "quarnel/utils/fs.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -602,6 +605,117 @@ TEST(FsWriteTextInCheckout, AFileWithASecondHardLinkIsRefused) {
   stdfs::create_hard_link(w.victim, second);
   write_text(second, "mine\n", w.repo);
   EXPECT_EQ(read_bytes(w.victim), "mine\n");
+}
+
+// Another process may change the checkout while the report is written. The seam runs the
+// change at a chosen moment of the walk, so that each case shows reliably what a race shows
+// now and then: the decision is made on the directories the walk holds, and the file is opened
+// from them, never looked up again by name.
+class WriteRace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    repo = box.mkdir("repo");
+    victim = box.write("victim", "ORIGINAL\n");
+  }
+  void TearDown() override { detail::set_walk_hook({}); }
+  // Runs `change` once, the first time the walk reports an entry ending in `at` ("" for the
+  // moment the whole path is decided).
+  void when(std::string at, std::function<void()> change) {
+    detail::set_walk_hook([at = std::move(at), change = std::move(change),
+                           done = false](const std::string& entry) mutable {
+      const bool now = at.empty() ? entry.empty() : (!entry.empty() && entry.ends_with(at));
+      if (now && !done) {
+        done = true;
+        change();
+      }
+    });
+  }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> out;
+    for (const auto& e : stdfs::recursive_directory_iterator(box.path())) {
+      out.push_back(stdfs::relative(e.path(), box.path()).string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  TempDir box;
+  stdfs::path repo;
+  stdfs::path victim;
+};
+
+// The path enters the checkout and leaves it by a ".." as written: the place beside the
+// checkout is the user's. When a directory on the way becomes a link once the walk is past it,
+// the file opened is still the one beside the checkout, not what the link leads to.
+TEST_F(WriteRace, ADirectoryExchangedForALinkAfterTheDecisionDoesNotMoveTheWrite) {
+  box.mkdir("repo/docs");
+  box.mkdir("repo/x/y/z");
+  stdfs::create_directory_symlink("x/y/z", repo / "ln");
+  stdfs::create_symlink(victim, repo / "x/report.md");
+  when("", [&] {
+    ASSERT_EQ(::renameat2(AT_FDCWD, (repo / "docs").c_str(), AT_FDCWD, (repo / "ln").c_str(),
+                          RENAME_EXCHANGE),
+              0);
+  });
+  write_text(repo / "docs/../../report.md", "report\n", repo);
+  EXPECT_EQ(read_bytes(victim), "ORIGINAL\n") << "the write followed the link planted since";
+  EXPECT_EQ(read_bytes(box / "report.md"), "report\n");
+}
+
+// A directory the walk is in is moved up while it walks: the ".." after it no longer leads
+// where the walk came from, and nothing is made or written anywhere.
+TEST_F(WriteRace, ADirectoryMovedUpDuringTheWalkIsRefusedBeforeAnythingIsMade) {
+  box.mkdir("repo/a/b");
+  when("repo/a/b", [&] { stdfs::rename(repo / "a/b", repo / "b"); });
+  const auto before = [&] {
+    auto e = entries();
+    // The move itself is expected.
+    std::replace(e.begin(), e.end(), std::string("repo/a/b"), std::string("repo/b"));
+    std::sort(e.begin(), e.end());
+    return e;
+  }();
+  const stdfs::path path = repo / "a/b/../../r.txt";
+  try {
+    write_text(path, "report\n", repo);
+    ADD_FAILURE() << "wrote " << path;
+  } catch (const OsError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "cannot write " + quoted(path) + ": it changed while it was checked");
+  }
+  EXPECT_EQ(entries(), before) << "something was made";
+}
+
+// Once a link of the checkout has moved the walk, a ".." that leaves the checkout lands where
+// the path as written does not lead: it is refused, wherever that would be.
+TEST_F(WriteRace, LeavingTheCheckoutAfterALinkOfItIsRefused) {
+  struct Case {
+    std::string label;
+    std::string link;    // repo/l leads here
+    std::string output;  // below the checkout
+  };
+  const std::vector<Case> cases = {
+      {"a link deeper inside, then up past the checkout", "a/b", "l/../../../x.txt"},
+      {"a link to the checkout itself, then up", ".", "l/../x.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir place;
+    const stdfs::path checkout = place.mkdir("repo");
+    place.mkdir("repo/a/b");
+    stdfs::create_directory_symlink(c.link, checkout / "l");
+    const stdfs::path path = checkout / c.output;
+    try {
+      write_text(path, "report\n", checkout);
+      ADD_FAILURE() << "wrote " << path;
+    } catch (const OsError& e) {
+      const std::string dots = path.string().substr(0, path.string().rfind("/x.txt"));
+      EXPECT_EQ(std::string(e.what()), "cannot write " + quoted(path) + ": " +
+                                           quoted(stdfs::path(dots)) +
+                                           " leads outside the checkout");
+    }
+    EXPECT_FALSE(stdfs::exists(place / "x.txt"));
+    EXPECT_FALSE(stdfs::exists(place.path().parent_path() / "x.txt"));
+  }
 }
 
 }  // namespace

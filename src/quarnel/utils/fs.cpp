@@ -1,7 +1,9 @@
 #include "quarnel/utils/fs.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,12 +16,22 @@
 #include <string>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "quarnel/error.hpp"
 
 namespace quarnel::utils::fs {
 
 namespace {
+
+detail::WalkHook& walk_hook() {
+  static detail::WalkHook hook;
+  return hook;
+}
+
+void call_hook(const std::string& entry) {
+  if (walk_hook()) walk_hook()(entry);
+}
 
 // Closes the descriptor on every way out.
 class Descriptor {
@@ -304,34 +316,6 @@ std::string read_text(const stdfs::path& path, text::DecodeMode mode,
 
 namespace {
 
-// The path made absolute against the working directory and normalised as written; empty when
-// it cannot be made absolute. A trailing separator is dropped: "out/" names "out".
-stdfs::path lexical(const stdfs::path& path) {
-  std::error_code ec;
-  stdfs::path out = stdfs::absolute(path.empty() ? stdfs::path(".") : path, ec);
-  if (ec) {
-    return {};
-  }
-  out = out.lexically_normal();
-  if (!out.has_filename() && out.has_relative_path()) {
-    out = out.parent_path();
-  }
-  return out;
-}
-
-// The form of `root` that `path` (lexical) lies in: as given, or resolved; empty for neither.
-stdfs::path base_of(const stdfs::path& path, const stdfs::path& root) {
-  if (path.empty()) {
-    return {};
-  }
-  for (const stdfs::path& base : {lexical(root), resolved(root)}) {
-    if (!base.empty() && is_within(path, base)) {
-      return base;
-    }
-  }
-  return {};
-}
-
 std::string_view kind_of(mode_t mode) {
   if (S_ISFIFO(mode)) {
     return "a FIFO";
@@ -367,24 +351,75 @@ void pop_name(std::string& dir) {
   dir.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
 }
 
-// The checkout as the walk compares with it: where it is, and as given.
-struct Checkout {
-  std::string resolved;
-  std::string as_given;
-  bool holds(std::string_view spelled) const {
-    return within(spelled, resolved) || within(spelled, as_given);
-  }
+// A directory as the kernel tells it from every other. The walk compares these, never names:
+// a name can be made to lead somewhere else between one look and the next.
+struct Id {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator==(const Id&) const = default;
 };
 
-Checkout checkout_of(const stdfs::path& root) {
-  return {resolved(root).native(), lexical(root).native()};
+std::optional<Id> id_of(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    return std::nullopt;
+  }
+  return Id{st.st_dev, st.st_ino};
+}
+
+Descriptor open_directory(int at, const char* name, int extra = 0) {
+  return Descriptor(::openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC | extra));
+}
+
+// The checkout, taken once; none when it cannot be opened, and then nothing lies in it.
+std::optional<Id> checkout_id(const stdfs::path& root) {
+  const Descriptor fd(::open(checkout_dir(root).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    return std::nullopt;
+  }
+  return id_of(fd.get());
+}
+
+// The directories from the checkout down to the one `fd` holds, found by going up from it;
+// empty when the top of the tree comes first. As many steps as the directory is deep.
+std::vector<Id> chain_to(int fd, const Id& checkout) {
+  std::vector<Id> ids;
+  std::optional<Id> id = id_of(fd);
+  Descriptor up(-1);
+  int at = fd;
+  while (id) {
+    ids.push_back(*id);
+    if (*id == checkout) {
+      std::reverse(ids.begin(), ids.end());
+      return ids;
+    }
+    up = open_directory(at, "..");
+    if (up.get() < 0) {
+      break;
+    }
+    at = up.get();
+    const std::optional<Id> parent = id_of(at);
+    // ".." of the top is the top itself.
+    if (!parent || *parent == *id) {
+      break;
+    }
+    id = parent;
+  }
+  return {};
+}
+
+bool in_procfs(int fd) {
+  struct statfs fs;
+  return ::fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
 // One name of a path to walk, and where it ends in the path as written, for a message; a name
-// from a link's target has no such place and is shown where the walk found it.
+// from a link's target has no such place and is shown where the walk found it. The mark that
+// follows the names of a link of the checkout says that the link is resolved there.
 struct Part {
   std::string name;
   std::size_t written_end = std::string::npos;
+  bool end_of_link = false;
 };
 
 // The names of `text`, "." and ".." kept; a trailing separator adds "." (the last entry is then
@@ -410,275 +445,6 @@ std::deque<Part> parts_of(std::string_view text, bool written) {
 // As many links as the kernel follows in one lookup.
 constexpr int MAX_LINKS = 40;
 
-// The walk along a report path as the kernel will take it: each name looked up from a
-// descriptor of the directory before it, a link of the user's followed one name at a time (its
-// target from the link's directory, or from "/"), ".." taken from where the walk is, not folded
-// away. From the first entry that lies in the checkout, or that a link leads into it, the rule
-// holds: a link must resolve inside, and the walk may not leave the checkout (a ".." may take it
-// up out of the checkout only where the path as written leaves it there too, since then no link
-// of the checkout moved it). Directories that do not exist are only noted, or, when `make` is
-// set, made as plain directories from the descriptor of the one above.
-class Walk {
- public:
-  Walk(const stdfs::path& path, const Checkout& checkout, bool make)
-      : path_(path), checkout_(checkout), make_(make) {}
-
-  // Walks the whole path. OsError when the rule refuses an entry; an entry that cannot be
-  // looked up outside the rule stops the walk (`stopped()`), as it will stop the kernel's.
-  void run();
-
-  const stdfs::path& path() const { return path_; }
-  const Checkout& checkout() const { return checkout_; }
-  // Whether the rule holds for the last entry, which lies in the checkout.
-  bool held() const { return held_; }
-  // Why the walk could not go on outside the rule; empty when it went to the end.
-  const std::string& stopped() const { return stopped_; }
-  // The last entry, in the directory `dir()`; none when the path ends in a directory.
-  const std::optional<Part>& last() const { return last_; }
-  int dir() const { return dir_.get(); }
-  // The last entry's directory does not exist yet.
-  bool in_fresh() const { return fresh_ > 0; }
-  // Some directory on the way did not exist.
-  bool made_any() const { return made_any_; }
-
-  // The entry, quoted as a message names it: as written, or where the walk found it.
-  std::string named(const Part& part) const {
-    if (part.written_end != std::string::npos) {
-      return shown(path_.native().substr(0, part.written_end));
-    }
-    std::string at = here_;
-    push_name(at, part.name);
-    return shown(at);
-  }
-
-  // Where the descriptor opened through the link `part` really is; without /proc, where the
-  // link resolves now. Empty when neither is known.
-  std::string located(int fd, const Part& part) const {
-    if (auto location = opened_location(fd); location && location->native().starts_with('/')) {
-      return location->native();
-    }
-    std::string link = here_;
-    push_name(link, part.name);
-    std::error_code ec;
-    stdfs::path out = stdfs::canonical(link, ec);
-    return ec ? std::string() : out.native();
-  }
-
-  // A link of the checkout's that cannot be followed, said for what it is.
-  [[noreturn]] void refuse_link(const Part& part, int err) const {
-    if (err == ENOENT) {
-      refuse_write(path_, named(part) + " is a dangling symbolic link");
-    }
-    if (err == ELOOP) {
-      refuse_write(path_, named(part) + " is a looping symbolic link");
-    }
-    refuse_write(path_, named(part) + ": " + errno_text(err));
-  }
-
-  [[noreturn]] void refuse_outside(const Part& part) const {
-    refuse_write(path_, named(part) + " is a symbolic link that leads outside the checkout");
-  }
-
- private:
-  bool start();
-  // Where the walk is, in a directory that exists, lies in the checkout: the rule holds on.
-  void note_position() {
-    if (!held_ && fresh_ == 0 && within(here_, checkout_.resolved)) {
-      held_ = true;
-    }
-  }
-  // Under the rule the refusal names the entry; outside it the walk just stops there.
-  void fail(const Part& part, int err);
-  bool go_up(const Part& part);
-  bool expand(const Part& part, std::deque<Part>& parts);
-  void follow_inside(const Part& part);
-  bool enter(const Part& part);
-
-  const stdfs::path& path_;
-  const Checkout& checkout_;
-  const bool make_;
-  Descriptor dir_{-1};
-  // Where `dir_` is, then the names of the directories still to be made after it.
-  std::string here_;
-  std::size_t fresh_ = 0;
-  bool made_any_ = false;
-  // The path as written so far, taken as written: ".." drops the name before it.
-  std::string spelled_;
-  bool held_ = false;
-  std::string stopped_;
-  std::optional<Part> last_;
-  int links_ = 0;
-};
-
-void Walk::run() {
-  if (!start()) {
-    return;
-  }
-  std::deque<Part> parts = parts_of(path_.native(), true);
-  while (!parts.empty()) {
-    Part part = std::move(parts.front());
-    parts.pop_front();
-    const bool last = parts.empty();
-    note_position();
-    if (part.name == ".") {
-      continue;
-    }
-    if (part.name == "..") {
-      if (!go_up(part)) {
-        return;
-      }
-      continue;
-    }
-    push_name(spelled_, part.name);
-    if (fresh_ > 0 && !last) {
-      push_name(here_, part.name);
-      ++fresh_;
-      continue;
-    }
-    struct stat st;
-    const bool found =
-        fresh_ == 0 && ::fstatat(dir_.get(), part.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!found && fresh_ == 0 && errno != ENOENT) {
-      fail(part, errno);
-      return;
-    }
-    if (found && S_ISLNK(st.st_mode) && !held_) {
-      if (!expand(part, parts)) {
-        return;
-      }
-      continue;
-    }
-    if (last) {
-      last_ = std::move(part);
-      continue;
-    }
-    if (!found) {
-      if (!make_) {
-        push_name(here_, part.name);
-        ++fresh_;
-        made_any_ = true;
-        continue;
-      }
-      if (::mkdirat(dir_.get(), part.name.c_str(), 0777) != 0 && errno != EEXIST) {
-        const int err = errno;
-        throw OsError("Cannot create directory " + named(part) + ": " + errno_text(err));
-      }
-    } else if (S_ISLNK(st.st_mode)) {
-      follow_inside(part);
-      continue;
-    } else if (!S_ISDIR(st.st_mode)) {
-      fail(part, ENOTDIR);
-      return;
-    }
-    if (!enter(part)) {
-      return;
-    }
-  }
-  note_position();
-}
-
-bool Walk::start() {
-  const bool absolute = path_.native().starts_with('/');
-  dir_ = Descriptor(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  const int err = errno;
-  std::error_code ec;
-  here_ = absolute ? std::string("/") : stdfs::current_path(ec).native();
-  if (dir_.get() < 0 || ec || here_.empty()) {
-    stopped_ = errno_text(dir_.get() < 0 ? err : ec ? ec.value() : ENOENT);
-    return false;
-  }
-  spelled_ = here_;
-  return true;
-}
-
-void Walk::fail(const Part& part, int err) {
-  if (held_) {
-    refuse_write(path_, named(part) + ": " + errno_text(err));
-  }
-  stopped_ = named(part) + ": " + errno_text(err);
-}
-
-bool Walk::go_up(const Part& part) {
-  pop_name(spelled_);
-  if (fresh_ > 0) {
-    --fresh_;
-    pop_name(here_);
-    return true;
-  }
-  Descriptor up(::openat(dir_.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (up.get() < 0) {
-    fail(part, errno);
-    return false;
-  }
-  dir_ = std::move(up);
-  pop_name(here_);
-  if (held_ && !within(here_, checkout_.resolved)) {
-    if (checkout_.holds(spelled_)) {
-      refuse_write(path_, named(part) + " leads outside the checkout");
-    }
-    held_ = false;
-  }
-  return true;
-}
-
-// A link of the user's: its target's names go first, from the link's directory or from "/".
-bool Walk::expand(const Part& part, std::deque<Part>& parts) {
-  if (++links_ > MAX_LINKS) {
-    fail(part, ELOOP);
-    return false;
-  }
-  std::string target(PATH_MAX, '\0');
-  const ssize_t n = ::readlinkat(dir_.get(), part.name.c_str(), target.data(), target.size());
-  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
-    fail(part, n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG);
-    return false;
-  }
-  target.resize(static_cast<std::size_t>(n));
-  std::deque<Part> more = parts_of(target, false);
-  parts.insert(parts.begin(), std::make_move_iterator(more.begin()),
-               std::make_move_iterator(more.end()));
-  if (target.front() == '/') {
-    Descriptor top(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (top.get() < 0) {
-      fail(part, errno);
-      return false;
-    }
-    dir_ = std::move(top);
-    here_ = "/";
-  }
-  // The target is how the user's link spells the rest of the way.
-  spelled_ = here_;
-  return true;
-}
-
-// A link of the checkout's on the way: followed whole, as the kernel follows it, and only to a
-// directory inside the checkout.
-void Walk::follow_inside(const Part& part) {
-  Descriptor to(::openat(dir_.get(), part.name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (to.get() < 0) {
-    refuse_link(part, errno);
-  }
-  std::string location = located(to.get(), part);
-  if (!within(location, checkout_.resolved)) {
-    refuse_outside(part);
-  }
-  dir_ = std::move(to);
-  here_ = std::move(location);
-}
-
-// A plain directory; O_NOFOLLOW refuses a link swapped in since it was looked up.
-bool Walk::enter(const Part& part) {
-  Descriptor sub(
-      ::openat(dir_.get(), part.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (sub.get() < 0) {
-    fail(part, errno);
-    return false;
-  }
-  dir_ = std::move(sub);
-  push_name(here_, part.name);
-  return true;
-}
-
 void check_regular(const stdfs::path& path, const struct stat& st, std::string_view it_is) {
   if (!S_ISREG(st.st_mode)) {
     refuse_write(
@@ -691,74 +457,379 @@ void check_regular(const stdfs::path& path, const struct stat& st, std::string_v
   }
 }
 
-// The last entry of a walk held to the rule: a regular file of the checkout with one link, or
-// none yet. With `open`, the descriptor to write it through, not yet truncated; without, only
-// the refusals, and no descriptor.
-Descriptor open_last(const Walk& walk, bool open) {
-  const stdfs::path& path = walk.path();
-  if (!walk.last()) {
-    refuse_write(path, "it is a directory, not a regular file");
+// The walk along a report path as the kernel would take it, holding a descriptor of each
+// directory on the way: each name looked up from the directory before it, every link followed
+// one name at a time (its target from the link's directory, or from "/"), ".." taken from where
+// the walk is. Whether a directory is the checkout or lies below it is known from the
+// directories the walk holds: the checkout's device and inode, and those of each directory
+// entered below it, which a ".." must lead back to. From the first directory of the checkout
+// the rule holds: a link of the checkout must resolve inside it, never dangle or loop, and the
+// walk may leave the checkout only by a ".." as written, before any link of the checkout moved
+// it. Directories that do not exist are only noted; nothing is made until the whole path is
+// walked, and then only from the descriptor of the directory above, as is the file.
+class Walk {
+ public:
+  Walk(const stdfs::path& path, std::optional<Id> checkout, Parents parents)
+      : path_(path), checkout_(checkout), parents_(parents) {}
+
+  // Walks the whole path. OsError when the rule refuses an entry, or when an entry outside the
+  // checkout cannot be walked (as the kernel would fail on it).
+  void run();
+  // Whether the last entry's directory lies in the checkout.
+  bool inside() const { return !chain_.empty(); }
+  // Makes the directories still missing and opens the last entry for writing: in the checkout
+  // once it shows a regular file with one link, not yet truncated; outside it truncated.
+  Descriptor open();
+
+ private:
+  void start();
+  [[noreturn]] void fail(const Part& part, int err) const;
+  void go_up(const Part& part);
+  void follow(const Part& part, bool last);
+  void resolved_link();
+  void enter(const Part& part);
+  void make_missing();
+  void note_entered(const Id& id) {
+    if (checkout_ && id == *checkout_) {
+      chain_ = {id};
+    }
   }
-  if (walk.in_fresh()) {
-    return Descriptor(-1);
+
+  // The entry as written, or where the walk found it.
+  std::string spelled(const Part& part) const {
+    if (part.written_end != std::string::npos) {
+      return path_.native().substr(0, part.written_end);
+    }
+    std::string at = here_;
+    push_name(at, part.name);
+    return at;
   }
-  const Part& part = *walk.last();
-  const char* name = part.name.c_str();
-  struct stat st;
-  if (::fstatat(walk.dir(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) {
-      refuse_write(path, errno_text(errno));
+  std::string named(const Part& part) const { return shown(stdfs::path(spelled(part))); }
+
+  [[noreturn]] void refuse_link(const std::string& link, int err) const {
+    if (err == ENOENT) {
+      refuse_write(path_, link + " is a dangling symbolic link");
     }
-  } else if (S_ISLNK(st.st_mode)) {
-    // O_PATH opens nothing: a FIFO or device behind the link is examined without effects.
-    const Descriptor to(::openat(walk.dir(), name, O_PATH | O_CLOEXEC));
-    if (to.get() < 0) {
-      walk.refuse_link(part, errno);
+    if (err == ELOOP) {
+      refuse_write(path_, link + " is a looping symbolic link");
     }
-    if (!within(walk.located(to.get(), part), walk.checkout().resolved)) {
-      walk.refuse_outside(part);
+    refuse_write(path_, link + ": " + errno_text(err));
+  }
+  [[noreturn]] void refuse_outside(const std::string& link) const {
+    refuse_write(path_, link + " is a symbolic link that leads outside the checkout");
+  }
+
+  const stdfs::path& path_;
+  const std::optional<Id> checkout_;
+  const Parents parents_;
+  Descriptor dir_{-1};
+  // From the checkout down to `dir_` when it lies in the checkout; empty when it does not.
+  std::vector<Id> chain_;
+  // Where `dir_` is, then the names still to be made below it: for messages only.
+  std::string here_;
+  std::vector<Part> missing_;
+  std::deque<Part> parts_;
+  // Names in `parts_` (the marks after links not counted): the last entry is the one that
+  // leaves none.
+  std::size_t names_ = 0;
+  // The links of the checkout being resolved, outermost first, as messages name them.
+  std::vector<std::string> links_;
+  bool followed_checkout_link_ = false;
+  int links_followed_ = 0;
+  std::optional<Part> last_;
+  // The last entry was reached through a link of the checkout.
+  bool via_link_ = false;
+  // The last entry is a link of /proc, opened as the kernel follows it.
+  bool magic_ = false;
+};
+
+void Walk::run() {
+  if (path_.empty()) {
+    fail_errno(path_, ENOENT);
+  }
+  start();
+  parts_ = parts_of(path_.native(), true);
+  names_ = parts_.size();
+  while (!parts_.empty()) {
+    Part part = std::move(parts_.front());
+    parts_.pop_front();
+    if (part.end_of_link) {
+      resolved_link();
+      continue;
     }
-    struct stat target;
-    if (::fstat(to.get(), &target) != 0) {
-      fail_errno(path, errno);
+    const bool last = --names_ == 0;
+    if (part.name == ".") {
+      continue;
     }
-    check_regular(path, target, "it leads to");
-    if (!open) {
-      return Descriptor(-1);
+    if (part.name == "..") {
+      go_up(part);
+      continue;
     }
-    Descriptor fd(::openat(walk.dir(), name, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (fd.get() < 0) {
-      refuse_write(path, errno_text(errno));
+    if (!missing_.empty()) {
+      if (last) {
+        last_ = std::move(part);
+      } else {
+        push_name(here_, part.name);
+        missing_.push_back(std::move(part));
+      }
+      continue;
     }
-    struct stat now;
-    if (::fstat(fd.get(), &now) != 0) {
-      fail_errno(path, errno);
+    struct stat st;
+    if (::fstatat(dir_.get(), part.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      // A link's target must be there: the kernel would make nothing through it.
+      if (errno != ENOENT || !links_.empty()) {
+        fail(part, errno);
+      }
+      if (last) {
+        last_ = std::move(part);
+      } else {
+        push_name(here_, part.name);
+        missing_.push_back(std::move(part));
+      }
+      continue;
     }
-    if (now.st_dev != target.st_dev || now.st_ino != target.st_ino) {
-      refuse_write(path, "it changed while it was opened");
+    if (S_ISLNK(st.st_mode)) {
+      follow(part, last);
+      continue;
     }
-    check_regular(path, now, "it leads to");
-    return fd;
+    if (last) {
+      last_ = std::move(part);
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      fail(part, ENOTDIR);
+    }
+    enter(part);
+  }
+}
+
+void Walk::start() {
+  const bool absolute = path_.native().starts_with('/');
+  dir_ = Descriptor(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (dir_.get() < 0) {
+    fail_errno(path_, errno);
+  }
+  std::error_code ec;
+  here_ = absolute ? std::string("/") : stdfs::current_path(ec).native();
+  if (ec || here_.empty()) {
+    here_ = ".";
+  }
+  // The working directory may lie anywhere in the checkout.
+  if (checkout_) {
+    chain_ = chain_to(dir_.get(), *checkout_);
+  }
+}
+
+// Under the rule the refusal names the entry, or the link being resolved; outside it the walk
+// fails as the kernel's lookup would.
+void Walk::fail(const Part& part, int err) const {
+  if (!links_.empty()) {
+    refuse_link(links_.front(), err);
+  }
+  if (!chain_.empty()) {
+    refuse_write(path_, named(part) + ": " + errno_text(err));
+  }
+  fail_errno(path_, err);
+}
+
+void Walk::go_up(const Part& part) {
+  if (!missing_.empty()) {
+    missing_.pop_back();
+    pop_name(here_);
+    return;
+  }
+  Descriptor up = open_directory(dir_.get(), "..");
+  if (up.get() < 0) {
+    fail(part, errno);
+  }
+  const std::optional<Id> id = id_of(up.get());
+  if (!id) {
+    fail(part, errno);
+  }
+  if (chain_.size() > 1) {
+    // The directory was moved since the walk came down through it.
+    if (*id != chain_[chain_.size() - 2]) {
+      refuse_write(path_, "it changed while it was checked");
+    }
+    chain_.pop_back();
+  } else if (chain_.size() == 1 && *id != chain_.front()) {
+    if (!links_.empty()) {
+      refuse_outside(links_.front());
+    }
+    // Only the path as written may leave the checkout: after a link of the checkout the walk
+    // is no longer where the written path says.
+    if (followed_checkout_link_) {
+      refuse_write(path_, named(part) + " leads outside the checkout");
+    }
+    chain_.clear();
+  } else if (chain_.empty()) {
+    note_entered(*id);
+  }
+  dir_ = std::move(up);
+  pop_name(here_);
+}
+
+// A link: its target's names go first, from the link's directory or from "/". One of the
+// checkout is resolved under the rule to its end (the mark after its names); one of the user's
+// is followed like the kernel follows it.
+void Walk::follow(const Part& part, bool last) {
+  const bool of_checkout = !chain_.empty();
+  // In /proc the last entry may be a link that names no path (standard output's pipe): the
+  // user's own, opened as the kernel follows it.
+  if (!of_checkout && links_.empty() && last && in_procfs(dir_.get())) {
+    last_ = part;
+    magic_ = true;
+    return;
+  }
+  if (++links_followed_ > MAX_LINKS) {
+    if (of_checkout && links_.empty()) {
+      refuse_link(named(part), ELOOP);
+    }
+    fail(part, ELOOP);
+  }
+  std::string target(PATH_MAX, '\0');
+  const ssize_t n = ::readlinkat(dir_.get(), part.name.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+    const int err = n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG;
+    if (of_checkout && links_.empty()) {
+      refuse_link(named(part), err);
+    }
+    fail(part, err);
+  }
+  target.resize(static_cast<std::size_t>(n));
+  if (of_checkout) {
+    links_.push_back(named(part));
+    followed_checkout_link_ = true;
+    via_link_ = via_link_ || last;
+    parts_.push_front(Part{.end_of_link = true});
+  }
+  std::deque<Part> more = parts_of(target, false);
+  names_ += more.size();
+  parts_.insert(parts_.begin(), std::make_move_iterator(more.begin()),
+                std::make_move_iterator(more.end()));
+  if (target.front() == '/') {
+    Descriptor top(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (top.get() < 0) {
+      fail(part, errno);
+    }
+    const std::optional<Id> id = id_of(top.get());
+    if (!id) {
+      fail(part, errno);
+    }
+    dir_ = std::move(top);
+    here_ = "/";
+    chain_.clear();
+    note_entered(*id);
+  }
+}
+
+// A link of the checkout resolved: it must have led to a place in the checkout.
+void Walk::resolved_link() {
+  std::string link = std::move(links_.back());
+  links_.pop_back();
+  if (chain_.empty()) {
+    refuse_outside(links_.empty() ? link : links_.front());
+  }
+}
+
+// A plain directory; O_NOFOLLOW refuses a link swapped in since it was looked up.
+void Walk::enter(const Part& part) {
+  const std::string entry = spelled(part);
+  Descriptor sub = open_directory(dir_.get(), part.name.c_str(), O_NOFOLLOW);
+  if (sub.get() < 0) {
+    fail(part, errno);
+  }
+  const std::optional<Id> id = id_of(sub.get());
+  if (!id) {
+    fail(part, errno);
+  }
+  if (!chain_.empty()) {
+    chain_.push_back(*id);
   } else {
-    // Refused unopened: merely opening a FIFO or device can have effects.
-    check_regular(path, st, "it is");
+    note_entered(*id);
   }
-  if (!open) {
-    return Descriptor(-1);
+  dir_ = std::move(sub);
+  push_name(here_, part.name);
+  call_hook(entry);
+}
+
+// The directories on the way that did not exist, made as plain directories from the one above.
+void Walk::make_missing() {
+  const bool inside = !chain_.empty();
+  for (const Part& part : missing_) {
+    if (::mkdirat(dir_.get(), part.name.c_str(), 0777) != 0 && errno != EEXIST) {
+      const int err = errno;
+      throw OsError("Cannot create directory " +
+                    (inside ? named(part) : shown(path_.parent_path())) + ": " + errno_text(err));
+    }
+    Descriptor sub = open_directory(dir_.get(), part.name.c_str(), O_NOFOLLOW);
+    if (sub.get() < 0) {
+      if (inside) {
+        refuse_write(path_, "it changed while it was checked");
+      }
+      fail_errno(path_, errno);
+    }
+    if (inside) {
+      const std::optional<Id> id = id_of(sub.get());
+      if (!id) {
+        fail_errno(path_, errno);
+      }
+      chain_.push_back(*id);
+    }
+    dir_ = std::move(sub);
+  }
+  missing_.clear();
+}
+
+Descriptor Walk::open() {
+  const bool in_checkout = inside();
+  if (!last_) {
+    if (in_checkout) {
+      refuse_write(path_, "it is a directory, not a regular file");
+    }
+    fail_errno(path_, EISDIR);
+  }
+  if (!missing_.empty()) {
+    if (parents_ == Parents::Existing) {
+      fail_errno(path_, ENOENT);
+    }
+    make_missing();
+  }
+  const char* name = last_->name.c_str();
+  if (!in_checkout) {
+    // The user's own: a FIFO of theirs is opened as a shell would open it.
+    Descriptor fd(::openat(
+        dir_.get(), name,
+        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | (magic_ ? 0 : O_NOFOLLOW), 0666));
+    if (fd.get() < 0) {
+      fail_errno(path_, errno);
+    }
+    return fd;
+  }
+  const std::string_view it_is = via_link_ ? "it leads to" : "it is";
+  struct stat st;
+  if (::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(st.st_mode)) {
+      refuse_write(path_, "it changed while it was checked");
+    }
+    // Refused unopened: merely opening a FIFO or device can have effects.
+    check_regular(path_, st, it_is);
+  } else if (errno != ENOENT) {
+    refuse_write(path_, errno_text(errno));
   }
   // Not truncated on opening: that waits until the descriptor is known to be a regular file
   // with one link. O_NOFOLLOW refuses a link swapped in since the check; O_NONBLOCK keeps a
   // FIFO from holding the open until a reader comes.
   Descriptor fd(::openat(
-      walk.dir(), name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
+      dir_.get(), name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
   if (fd.get() < 0) {
-    refuse_write(path, errno_text(errno));
+    refuse_write(path_, errno_text(errno));
   }
   struct stat now;
   if (::fstat(fd.get(), &now) != 0) {
-    fail_errno(path, errno);
+    fail_errno(path_, errno);
   }
-  check_regular(path, now, "it is");
+  check_regular(path_, now, it_is);
   return fd;
 }
 
@@ -783,75 +854,22 @@ void write_and_close(Descriptor fd, const stdfs::path& path, std::string_view co
   }
 }
 
-// The user's own path: a link of theirs is followed, and /dev/null or /dev/stdout work.
-void write_users_own(const stdfs::path& path, std::string_view content, Parents parents) {
-  if (parents == Parents::Made) {
-    if (const stdfs::path parent = path.parent_path(); !parent.empty()) {
-      std::error_code ec;
-      stdfs::create_directories(parent, ec);
-      if (ec) {
-        throw OsError("Cannot create directory " + text::repr(parent.string()) + ": " +
-                      ec.message());
-      }
-    }
-  }
-  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
-  if (fd.get() < 0) {
-    fail_errno(path, errno);
-  }
-  write_and_close(std::move(fd), path, content);
-}
-
 }  // namespace
-
-bool lies_inside(const stdfs::path& path, const stdfs::path& root) noexcept {
-  try {
-    return !base_of(lexical(path), root).empty();
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
 
 void write_text(const stdfs::path& path, std::string_view content,
                 const std::optional<stdfs::path>& root, Parents parents) {
-  if (!root) {
-    write_users_own(path, content, parents);
-    return;
-  }
-  const Checkout checkout = checkout_of(*root);
-  Walk walk(path, checkout, false);
+  Walk walk(path, root ? checkout_id(*root) : std::nullopt, parents);
   walk.run();
-  if (!walk.held()) {
-    if (!lies_inside(path, *root)) {
-      write_users_own(path, content, parents);
-      return;
-    }
-    // Written as lying in the checkout, it must end as a file of the checkout.
-    refuse_write(path, walk.stopped().empty() ? "it leads outside the checkout" : walk.stopped());
-  }
-  // Every refusal comes before anything is made.
-  open_last(walk, false);
-  std::optional<Walk> making;
-  if (walk.made_any()) {
-    if (parents == Parents::Existing) {
-      fail_errno(path, ENOENT);
-    }
-    making.emplace(path, checkout, true);
-    making->run();
-    if (!making->held()) {
-      refuse_write(path, "it changed while it was checked");
-    }
-  }
-  Descriptor fd = open_last(making ? *making : walk, true);
-  if (const auto opened = opened_location(fd.get());
-      opened && !within(opened->native(), checkout.resolved)) {
-    refuse_write(path, "it leads outside the checkout");
-  }
-  if (::ftruncate(fd.get(), 0) != 0) {
+  call_hook("");
+  const bool in_checkout = walk.inside();
+  Descriptor fd = walk.open();
+  if (in_checkout && ::ftruncate(fd.get(), 0) != 0) {
     fail_errno(path, errno);
   }
   write_and_close(std::move(fd), path, content);
 }
+
+void detail::set_walk_hook(WalkHook hook) { walk_hook() = std::move(hook); }
 
 std::optional<std::string> read_text_or_none(const stdfs::path& path, text::DecodeMode mode,
                                              const std::optional<stdfs::path>& root) {

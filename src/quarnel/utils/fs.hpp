@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,11 +69,6 @@ std::optional<std::string> read_text_or_none(const stdfs::path& path,
                                              text::DecodeMode mode = text::DecodeMode::Strict,
                                              const std::optional<stdfs::path>& root = {});
 
-// Whether `path` as given, made absolute against the working directory and with "." and ".."
-// taken as written (no link followed), names `root` or a place below it; `root` counts both as
-// given and resolved. False when either cannot be made absolute.
-bool lies_inside(const stdfs::path& path, const stdfs::path& root) noexcept;
-
 // Whether write_text may make the missing directories on the way to the file.
 enum class Parents { Existing, Made };
 
@@ -80,19 +76,33 @@ enum class Parents { Existing, Made };
 // Parents::Made, missing directories on the way are made first (OsError "Cannot create
 // directory ..." when one cannot be). OsError on failure.
 //
-// With `root`, the checkout being assessed, the rule for the one file quarnel writes. The path
-// is walked as the kernel will walk it (links followed, ".." taken from where a link led); from
-// the first entry that lies in the checkout, or that the walk enters it through, every entry is
-// held to the rule, as is a path that lies_inside the checkout: a link must resolve inside the
-// checkout (a dangling, looping or leading-out one is refused for what it is), the walk may not
-// leave the checkout again except by a ".." that leaves it as written too, and the file must be
-// a regular file with one link, or not exist yet. The whole path is checked before anything is
-// made; directories and the file are then made and opened from descriptors of the directories
-// checked, never through a link, and the file is written only once its descriptor shows a
-// regular file of the checkout with one link. A path that never enters the checkout is the
-// user's own: a link of theirs is followed, and /dev/null or /dev/stdout work. OsError naming the
-// path and the entry when the rule refuses.
+// The path is walked as the kernel would walk it, one name at a time from a descriptor of the
+// directory before it (links followed name by name, ".." taken from where the walk is), and the
+// file is opened from the descriptor of its directory: nothing is looked up again by name, so a
+// change to the checkout while quarnel runs cannot move the write. With `root`, the checkout
+// being assessed, the rule for the one file quarnel writes: whether a directory is the checkout
+// or lies below it is told by its device and inode (the checkout's, taken once, and each
+// directory's the walk entered below it), never by a path's text. From the first directory of
+// the checkout on, a link must resolve inside the checkout (a dangling, looping or leading-out
+// one is refused for what it is), a ".." must lead back to the directory the walk came down
+// from, the walk may leave the checkout again only by a ".." as written and before any link of
+// the checkout was followed, and the file must be a regular file with one link, or not exist
+// yet. The whole path is walked before anything is made. A path that never enters the
+// checkout, or leaves it by a ".." as written, is the user's own: a link of theirs is followed,
+// and /dev/null or /dev/stdout work. OsError naming the path and the entry when the rule
+// refuses.
 void write_text(const stdfs::path& path, std::string_view content,
                 const std::optional<stdfs::path>& root = {}, Parents parents = Parents::Existing);
+
+namespace detail {
+
+// Called by write_text with each directory the walk enters (the path as written up to it, or
+// where the walk found it) and with "" once the whole path is decided, just before the file is
+// opened: a test changes the checkout there, as another process could at any moment. Empty
+// (the default) calls nothing.
+using WalkHook = std::function<void(const std::string& entry)>;
+void set_walk_hook(WalkHook hook);
+
+}  // namespace detail
 
 }  // namespace quarnel::utils::fs
