@@ -72,6 +72,41 @@ def json_newlines(root, size):
     return []
 
 
+def json_distinct_keys(name):
+    def generate(root, size):
+        keys = []
+        total = 2
+        n = 0
+        while True:
+            item = '"k%d":0' % n
+            if total + len(item) + 1 > size:
+                break
+            keys.append(item)
+            total += len(item) + 1
+            n += 1
+        write(os.path.join(root, name), "{" + ",".join(keys) + "}")
+        return []
+
+    return generate
+
+
+def yaml_brackets_then_long_percent_line(root, size):
+    # A `%` line longer than a tag prefix may be is what sent the text through the directive
+    # scan first; the brackets are what that scan paid for per token.
+    tail = "\n%" + "x" * 300 + "\n"
+    write(os.path.join(root, "CITATION.cff"), fill("[", size - len(tail)) + tail)
+    return []
+
+
+def yaml_deep_flow_list(depth):
+    def generate(root, size):
+        head = "cff-version: 1.2.0\na: " + "[" * depth
+        write(os.path.join(root, "CITATION.cff"), fill("a,", size, head, "a" + "]" * depth + "\n"))
+        return []
+
+    return generate
+
+
 def yaml_tag_directives(name, body):
     def generate(root, size):
         lines = []
@@ -167,6 +202,10 @@ SHAPES = [
     ("url_bracketed_colons", "origin URL: a bracketed host of `:` alone", url_bracketed_colons),
     ("json_long_numbers", "codemeta.json: two numbers of half the size each", json_long_numbers),
     ("json_newlines", "package.json of newlines alone", json_newlines),
+    ("json_distinct_keys", "package.json: one object of distinct keys",
+     json_distinct_keys("package.json")),
+    ("json_distinct_keys_codemeta", "codemeta.json: one object of distinct keys",
+     json_distinct_keys("codemeta.json")),
     ("yaml_tags_cff", "CITATION.cff of `%TAG` directives",
      yaml_tag_directives("CITATION.cff", "cff-version: 1.2.0\n")),
     ("yaml_tags_config", ".quarnel.yml of `%TAG` directives",
@@ -182,6 +221,14 @@ SHAPES = [
     ("config_int_colons", '.quarnel.yml: `min_score: !!int "::::…"`', config_int_tag_colons),
     ("yaml_sexagesimal", "CITATION.cff: a `1:0:0:…` scalar", yaml_sexagesimal),
     ("yaml_flow_nulls", "CITATION.cff: `{a,a,a,…}`", yaml_flow_of_nulls),
+    ("yaml_brackets_then_percent", "CITATION.cff: `[` alone, then a `%` line of 301 bytes",
+     yaml_brackets_then_long_percent_line),
+    ("yaml_flow_999_deep", "CITATION.cff: a flow list 999 levels deep of `a,a,…`",
+     yaml_deep_flow_list(999)),
+    ("yaml_flow_99_deep", "CITATION.cff: a flow list 99 levels deep of `a,a,…`",
+     yaml_deep_flow_list(99)),
+    ("yaml_flow_64_deep", "CITATION.cff: a flow list 64 levels deep of `a,a,…`",
+     yaml_deep_flow_list(64)),
     ("yaml_unknown_tag", "CITATION.cff: one unknown tag of the size (Markdown report)",
      yaml_unknown_tag),
     ("config_unknown_id", ".quarnel.yml: one unknown indicator id of the size", config_unknown_id),

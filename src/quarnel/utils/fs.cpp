@@ -489,6 +489,15 @@ class Walk {
   void resolved_link();
   void enter(const Part& part);
   void make_missing();
+  // A name that does not exist: the file to make, or a directory to make on the way to it.
+  void note_missing(Part part, bool last) {
+    if (last) {
+      last_ = std::move(part);
+    } else {
+      push_name(here_, part.name);
+      missing_.push_back(std::move(part));
+    }
+  }
   void note_entered(const Id& id) {
     if (checkout_ && id == *checkout_) {
       chain_ = {id};
@@ -566,12 +575,7 @@ void Walk::run() {
       continue;
     }
     if (!missing_.empty()) {
-      if (last) {
-        last_ = std::move(part);
-      } else {
-        push_name(here_, part.name);
-        missing_.push_back(std::move(part));
-      }
+      note_missing(std::move(part), last);
       continue;
     }
     struct stat st;
@@ -580,12 +584,7 @@ void Walk::run() {
       if (errno != ENOENT || !links_.empty()) {
         fail(part, errno);
       }
-      if (last) {
-        last_ = std::move(part);
-      } else {
-        push_name(here_, part.name);
-        missing_.push_back(std::move(part));
-      }
+      note_missing(std::move(part), last);
       continue;
     }
     if (S_ISLNK(st.st_mode)) {
