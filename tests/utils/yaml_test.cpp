@@ -495,6 +495,98 @@ TEST(Load, DirectivesCountOnceTheParserHasReadThem) {
   }
 }
 
+// The scanner's work for each token grows with the flow collections open around it, so flow
+// collections nest only as deep as a real file's do. Only a bracket or brace opens a level: the
+// single pair a flow sequence holds as "[a: b]" has none of its own, and nesting in block
+// collections is bounded by MAX_DEPTH alone.
+TEST(Load, FlowCollectionsNestAtMostMaxFlowDepth) {
+  struct Row {
+    std::string name;
+    std::string text;
+    std::string error;  // what() in full; empty when the text loads
+  };
+  const auto sequences = [](std::size_t depth) {
+    return std::string(depth, '[') + "a" + std::string(depth, ']');
+  };
+  const auto mappings = [](std::size_t depth) {
+    return repeated("{a: ", depth) + "b" + std::string(depth, '}');
+  };
+  // Sequences and mappings by turns, a sequence outermost.
+  const auto mixed = [](std::size_t depth) {
+    std::string opened;
+    std::string closed;
+    for (std::size_t i = 0; i < depth; ++i) {
+      opened += i % 2 == 0 ? "[" : "{a: ";
+      closed.insert(0, i % 2 == 0 ? "]" : "}");
+    }
+    return opened + "b" + closed;
+  };
+  std::string block_mappings;
+  for (std::size_t i = 0; i < 100; ++i) block_mappings += std::string(2 * i, ' ') + "k:\n";
+  const std::string block_indent(200, ' ');
+  const std::string sequence_too_deep = "found a flow sequence nested deeper than 64 flow levels";
+  const std::vector<Row> rows = {
+      {"sequences", sequences(MAX_FLOW_DEPTH), ""},
+      {"sequences_one_deeper", sequences(MAX_FLOW_DEPTH + 1),
+       "error at line 1, column 65: " + sequence_too_deep},
+      {"mappings", mappings(MAX_FLOW_DEPTH), ""},
+      {"mappings_one_deeper", mappings(MAX_FLOW_DEPTH + 1),
+       "error at line 1, column 257: found a flow mapping nested deeper than 64 flow levels"},
+      {"mixed", mixed(MAX_FLOW_DEPTH), ""},
+      {"mixed_one_deeper", mixed(MAX_FLOW_DEPTH + 1),
+       "error at line 1, column 161: " + sequence_too_deep},
+      {"a_closed_level_is_given_back",
+       "[" + sequences(MAX_FLOW_DEPTH - 1) + ", " + sequences(MAX_FLOW_DEPTH - 1) + "]", ""},
+      {"single_pairs_open_no_level",
+       repeated("[a: ", MAX_FLOW_DEPTH) + "b" + std::string(MAX_FLOW_DEPTH, ']'), ""},
+      {"single_pairs_around_one_level_too_many",
+       repeated("[a: b, ", MAX_FLOW_DEPTH + 1) + "c" + std::string(MAX_FLOW_DEPTH + 1, ']'),
+       "error at line 1, column 449: " + sequence_too_deep},
+      {"explicit_single_pairs_open_no_level",
+       repeated("[? a : ", MAX_FLOW_DEPTH) + "b" + std::string(MAX_FLOW_DEPTH, ']'), ""},
+      {"where_the_node_starts",
+       std::string(MAX_FLOW_DEPTH, '[') + "!!seq &x [a]" + std::string(MAX_FLOW_DEPTH, ']'),
+       "error at line 1, column 65: " + sequence_too_deep},
+      {"inside_block_mappings", block_mappings + block_indent + sequences(MAX_FLOW_DEPTH) + "\n",
+       ""},
+      {"inside_block_mappings_one_deeper",
+       block_mappings + block_indent + sequences(MAX_FLOW_DEPTH + 1) + "\n",
+       "error at line 101, column 265: " + sequence_too_deep},
+      {"inside_block_sequences", repeated("- ", 100) + sequences(MAX_FLOW_DEPTH) + "\n", ""},
+      {"in_scalars_and_comments",
+       "a: \"" + std::string(100, '[') + "\"\nb: '" + std::string(100, '{') + "'\nc: x" +
+           std::string(100, '[') + "\n# " + std::string(100, '[') + "\nd: |\n  " +
+           std::string(100, '[') + "\n",
+       ""},
+  };
+  for (const Row& row : rows) {
+    try {
+      load(row.text);
+      EXPECT_EQ(row.error, "") << row.name;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.what(), row.error) << row.name;
+    }
+  }
+}
+
+// A line of 100 000 brackets took the scanner some 20 seconds, and a list 999 deep of millions
+// of items 11: for each token it reads, it walks every flow level open around it.
+TEST(Load, DeepFlowNestingIsRefusedBeforeItIsScanned) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string deep_list = std::string(MAX_DEPTH - 1, '[');
+  while (deep_list.size() < 8 * 1024 * 1024) deep_list += "a, ";
+  deep_list += "a" + std::string(MAX_DEPTH - 1, ']');
+  const std::vector<std::string> texts = {
+      std::string(100000, '[') + "\n%" + std::string(300, 'x') + "\n",
+      deep_list,
+  };
+  for (const std::string& text : texts) {
+    EXPECT_EXIT(load_within_seconds_and_exit(text, 4), ::testing::ExitedWithCode(0),
+                "^error at line 1, column 65: found a flow sequence nested deeper than 64 flow "
+                "levels\n$");
+  }
+}
+
 struct ScalarCase {
   std::string text;
   std::string tag;

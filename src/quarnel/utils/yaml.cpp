@@ -281,6 +281,20 @@ class Parser {
     }
   }
 
+  // Whether the event just given opens a flow collection with a bracket or a brace. The single
+  // pair of a flow sequence ("[a: b]") is a flow mapping without a brace of its own: after its
+  // start the parser waits for the pair's key, after a brace for the mapping's first.
+  bool opened_flow_level(const yaml_event_t& event) const {
+    switch (event.type) {
+      case YAML_SEQUENCE_START_EVENT:
+        return event.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE;
+      case YAML_MAPPING_START_EVENT:
+        return parser_.get().state == YAML_PARSE_FLOW_MAPPING_FIRST_KEY_STATE;
+      default:
+        return false;
+    }
+  }
+
  private:
   // Hands the parser the text in the chunks its own reader of a string would, so that it meets
   // the same faults at the same places; but nothing more once the %TAG directives it has read
@@ -468,8 +482,9 @@ class Composer {
     }
   }
 
-  // False once the stream has ended.
-  bool take(const yaml_event_t& event) {
+  // False once the stream has ended. `opens_flow_level`: whether the event opens a flow
+  // collection with a bracket or brace of its own.
+  bool take(const yaml_event_t& event, bool opens_flow_level) {
     const Mark mark = mark_of(event.start_mark);
     switch (event.type) {
       case YAML_STREAM_END_EVENT:
@@ -504,11 +519,11 @@ class Composer {
       }
       case YAML_SEQUENCE_START_EVENT:
         open(Kind::Sequence, view(event.data.sequence_start.tag), mark,
-             view(event.data.sequence_start.anchor));
+             view(event.data.sequence_start.anchor), opens_flow_level);
         break;
       case YAML_MAPPING_START_EVENT:
         open(Kind::Mapping, view(event.data.mapping_start.tag), mark,
-             view(event.data.mapping_start.anchor));
+             view(event.data.mapping_start.anchor), opens_flow_level);
         break;
       case YAML_SEQUENCE_END_EVENT:
       case YAML_MAPPING_END_EVENT:
@@ -549,20 +564,31 @@ class Composer {
     return *last_tag_;
   }
 
-  void open(Kind kind, std::string_view tag, const Mark& mark, std::string_view anchor) {
+  void open(Kind kind, std::string_view tag, const Mark& mark, std::string_view anchor,
+            bool flow_level) {
     if (open_.size() >= MAX_DEPTH) {
       throw YamlError(mark, "found a " + std::string(kind_name(kind)) + " nested deeper than " +
                                 std::to_string(MAX_DEPTH) + " levels");
     }
+    // The scanner reads ahead of the parser only while a simple key may still be open, at most
+    // 1024 characters along a line, so when this start comes it has walked at most that many
+    // more levels for each token.
+    if (flow_level && flow_levels_ >= MAX_FLOW_DEPTH) {
+      throw YamlError(mark, "found a flow " + std::string(kind_name(kind)) +
+                                " nested deeper than " + std::to_string(MAX_FLOW_DEPTH) +
+                                " flow levels");
+    }
     const NodeId id = add(kind, tag.empty() ? "?" : tag, {}, mark, anchor);
-    open_.push_back({id, pending_children_.size()});
+    open_.push_back({id, pending_children_.size(), flow_level});
+    flow_levels_ += flow_level ? 1 : 0;
   }
 
   // A collection's children arrive between its start and end, interleaved with those of the
   // collections inside it; they wait at the end of one list and move to the stream together.
   void close() {
-    const auto [id, start] = open_.back();
+    const auto [id, start, flow_level] = open_.back();
     open_.pop_back();
+    flow_levels_ -= flow_level ? 1 : 0;
     auto& node = nodes_[id];
     node.first = narrow(children_.size());
     node.count = narrow(pending_children_.size() - start);
@@ -616,8 +642,15 @@ class Composer {
   bool single_document_;
   std::array<Span, STANDARD_TAGS.size()> standard_tags_{};
   std::optional<Span> last_tag_;
-  // Each open collection and where its children start in pending_children_.
-  std::vector<std::pair<NodeId, std::size_t>> open_;
+  // Each open collection, where its children start in pending_children_, and whether it opened
+  // a flow level.
+  struct Open {
+    NodeId id;
+    std::size_t start;
+    bool flow_level;
+  };
+  std::vector<Open> open_;
+  std::size_t flow_levels_ = 0;
   std::vector<NodeId> pending_children_;
   std::unordered_map<std::string, NodeId> anchors_;
 };
@@ -1155,7 +1188,7 @@ Stream load(std::string_view yaml_text, const LoadOptions& options) {
     for (;;) {
       Event event;
       parser.next(event.get());
-      if (!composer.take(event.get())) break;
+      if (!composer.take(event.get(), parser.opened_flow_level(event.get()))) break;
     }
   }
   std::deque<Stream::Node>& nodes = StreamBuilder::nodes(stream);
