@@ -299,9 +299,9 @@ TEST(Load, AnUnknownTagIsQuotedCut) {
   }
 }
 
-std::string tag_directives(std::size_t count) {
+std::string tag_directives(std::size_t count, std::size_t first = 0) {
   std::string out;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = first; i < first + count; ++i) {
     out += "%TAG !t" + std::to_string(i) + "! tag:x," + std::to_string(i) + ":\n";
   }
   return out;
@@ -323,6 +323,27 @@ TEST(Load, AtMostMaxDirectivesForOneDocument) {
     return out;
   };
   const std::string quoted_percent_lines = "a: \"x\n" + repeated("%TAG !a! b\n", 100) + "\"\n";
+  // Lines the scanner skips between directives: a tab is a blank right after a directive, and a
+  // byte-order mark that starts a line is dropped.
+  std::string tabs_and_marks;
+  for (std::size_t i = 0; i < 70; ++i) {
+    tabs_and_marks += "%TAG !c" + std::to_string(i) + "! b\n\t# c\n\xEF\xBB\xBF# d\n";
+  }
+  const std::vector<std::string> line_ends = {"\r\n", "\r", "\u2028", "\u0085"};
+  std::string other_line_ends;
+  for (std::size_t i = 0; i <= MAX_DIRECTIVES; ++i) {
+    other_line_ends += "%TAG !t" + std::to_string(i) + "! b" + line_ends[i % line_ends.size()];
+  }
+  // The parser reads a text that starts with this byte-order mark as UTF-16; these have more
+  // directives than the parser reads at once, and than it reads before its input stops.
+  const auto utf16 = [](std::size_t directives) {
+    std::string out = "\xFF\xFE";
+    for (const char c : tag_directives(directives) + "--- a\n") {
+      out += c;
+      out += '\0';
+    }
+    return out;
+  };
   const std::vector<Row> rows = {
       {"as_many_as_allowed", tag_directives(MAX_DIRECTIVES) + "--- {a: !!str c}\n", ""},
       {"one_more", tag_directives(MAX_DIRECTIVES + 1) + "--- a\n",
@@ -337,6 +358,21 @@ TEST(Load, AtMostMaxDirectivesForOneDocument) {
       {"error_before_them", "a: [\n" + tag_directives(100) + "--- b\n",
        "error at line 2, column 1: while parsing a flow node, did not find expected node "
        "content"},
+      {"percent_lines_in_a_quoted_text_left_open_after_one",
+       "%TAG !a! b\n\"x\n" + repeated("%TAG !a! b\n", 100),
+       "error at line 2, column 1: while scanning a quoted scalar, found unexpected end of stream "
+       "at line 103, column 1"},
+      {"tabs_and_byte_order_marks_between", tabs_and_marks + "--- a\n",
+       "error at line 193, column 1: found more than 64 directives for one document"},
+      {"after_document_ends",
+       "--- a\n...\n... # e\n" + tag_directives(MAX_DIRECTIVES + 1) + "--- a\n",
+       "error at line 68, column 1: found more than 64 directives for one document"},
+      {"other_line_ends", other_line_ends + "--- a\n",
+       "error at line 65, column 1: found more than 64 directives for one document"},
+      {"utf16_where_the_directives_start", utf16(MAX_DIRECTIVES + 1),
+       "error at line 1, column 1: found more than 64 directives for one document"},
+      {"utf16_past_the_input_read", utf16(2000),
+       "error at line 1, column 1: found more than 64 directives for one document"},
   };
   for (const Row& row : rows) {
     try {
@@ -411,6 +447,144 @@ TEST(Load, ALongTagPrefixIsRefusedBeforeItIsCopied) {
   EXPECT_EXIT(load_capped_and_exit(text), ::testing::ExitedWithCode(0),
               "^error at line 1, column 1: found a %TAG directive with a prefix of more than 256 "
               "bytes\n$");
+}
+
+// The parser gives a document's start only once it has read all of the document's directives,
+// so a refused one is found among those it read when an error stops it first: a directive the
+// parser refuses was read and counts, one the scanner cannot read was never read, and a fault
+// the reader meets in the input it checks ahead of the scanner comes before the directives
+// the scanner has yet to reach.
+TEST(Load, DirectivesCountOnceTheParserHasReadThem) {
+  struct Row {
+    std::string name;
+    std::string text;
+    std::string error;  // what() in full
+  };
+  const std::string run = tag_directives(MAX_DIRECTIVES + 1) + "--- a\n";
+  const std::string more_than =
+      "error at line 65, column 1: found more than 64 directives for one document";
+  const std::string long_prefix = "found a %TAG directive with a prefix of more than 256 bytes";
+  const std::vector<Row> rows = {
+      {"duplicate_handle_as_the_one_too_many",
+       tag_directives(MAX_DIRECTIVES) + "%TAG !t0! x\n--- a\n", more_than},
+      {"duplicate_handle_before_the_limit",
+       tag_directives(9) + "%TAG !t0! x\n" + tag_directives(60, 9) + "--- a\n",
+       "error at line 10, column 1: found duplicate %TAG directive"},
+      {"duplicate_handle_with_a_long_prefix",
+       "%TAG !a! b\n%TAG !a! tag:" + std::string(MAX_TAG_PREFIX, 'x') + "\n--- a\n",
+       "error at line 2, column 1: " + long_prefix},
+      {"unknown_directive_as_the_one_too_many", tag_directives(MAX_DIRECTIVES) + "%FOO x\n--- a\n",
+       "error at line 65, column 1: while scanning a directive, found unknown directive name at "
+       "line 65, column 5"},
+      {"control_character_before_them", "a: \x01\n...\n" + run,
+       "error at line 1, column 4: unacceptable character #x0001: control characters are not "
+       "allowed"},
+      {"control_character_in_the_input_read_with_them",
+       tag_directives(MAX_DIRECTIVES + 1) + "a: \x01\n--- a\n",
+       "error at line 66, column 4: unacceptable character #x0001: control characters are not "
+       "allowed"},
+      {"control_character_far_after_them", run + std::string(64 * 1024, ' ') + "\x01\n", more_than},
+  };
+  for (const Row& row : rows) {
+    try {
+      load(row.text, {.single_document = false});
+      ADD_FAILURE() << "loaded: " << row.name;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.what(), row.error) << row.name;
+    }
+  }
+}
+
+// The scanner's work for each token grows with the flow collections open around it, so flow
+// collections nest only as deep as a real file's do. Only a bracket or brace opens a level: the
+// single pair a flow sequence holds as "[a: b]" has none of its own, and nesting in block
+// collections is bounded by MAX_DEPTH alone.
+TEST(Load, FlowCollectionsNestAtMostMaxFlowDepth) {
+  struct Row {
+    std::string name;
+    std::string text;
+    std::string error;  // what() in full; empty when the text loads
+  };
+  const auto sequences = [](std::size_t depth) {
+    return std::string(depth, '[') + "a" + std::string(depth, ']');
+  };
+  const auto mappings = [](std::size_t depth) {
+    return repeated("{a: ", depth) + "b" + std::string(depth, '}');
+  };
+  // Sequences and mappings by turns, a sequence outermost.
+  const auto mixed = [](std::size_t depth) {
+    std::string opened;
+    std::string closed;
+    for (std::size_t i = 0; i < depth; ++i) {
+      opened += i % 2 == 0 ? "[" : "{a: ";
+      closed.insert(0, i % 2 == 0 ? "]" : "}");
+    }
+    return opened + "b" + closed;
+  };
+  std::string block_mappings;
+  for (std::size_t i = 0; i < 100; ++i) block_mappings += std::string(2 * i, ' ') + "k:\n";
+  const std::string block_indent(200, ' ');
+  const std::string sequence_too_deep = "found a flow sequence nested deeper than 64 flow levels";
+  const std::vector<Row> rows = {
+      {"sequences", sequences(MAX_FLOW_DEPTH), ""},
+      {"sequences_one_deeper", sequences(MAX_FLOW_DEPTH + 1),
+       "error at line 1, column 65: " + sequence_too_deep},
+      {"mappings", mappings(MAX_FLOW_DEPTH), ""},
+      {"mappings_one_deeper", mappings(MAX_FLOW_DEPTH + 1),
+       "error at line 1, column 257: found a flow mapping nested deeper than 64 flow levels"},
+      {"mixed", mixed(MAX_FLOW_DEPTH), ""},
+      {"mixed_one_deeper", mixed(MAX_FLOW_DEPTH + 1),
+       "error at line 1, column 161: " + sequence_too_deep},
+      {"a_closed_level_is_given_back",
+       "[" + sequences(MAX_FLOW_DEPTH - 1) + ", " + sequences(MAX_FLOW_DEPTH - 1) + "]", ""},
+      {"single_pairs_open_no_level",
+       repeated("[a: ", MAX_FLOW_DEPTH) + "b" + std::string(MAX_FLOW_DEPTH, ']'), ""},
+      {"single_pairs_around_one_level_too_many",
+       repeated("[a: b, ", MAX_FLOW_DEPTH + 1) + "c" + std::string(MAX_FLOW_DEPTH + 1, ']'),
+       "error at line 1, column 449: " + sequence_too_deep},
+      {"explicit_single_pairs_open_no_level",
+       repeated("[? a : ", MAX_FLOW_DEPTH) + "b" + std::string(MAX_FLOW_DEPTH, ']'), ""},
+      {"where_the_node_starts",
+       std::string(MAX_FLOW_DEPTH, '[') + "!!seq &x [a]" + std::string(MAX_FLOW_DEPTH, ']'),
+       "error at line 1, column 65: " + sequence_too_deep},
+      {"inside_block_mappings", block_mappings + block_indent + sequences(MAX_FLOW_DEPTH) + "\n",
+       ""},
+      {"inside_block_mappings_one_deeper",
+       block_mappings + block_indent + sequences(MAX_FLOW_DEPTH + 1) + "\n",
+       "error at line 101, column 265: " + sequence_too_deep},
+      {"inside_block_sequences", repeated("- ", 100) + sequences(MAX_FLOW_DEPTH) + "\n", ""},
+      {"in_scalars_and_comments",
+       "a: \"" + std::string(100, '[') + "\"\nb: '" + std::string(100, '{') + "'\nc: x" +
+           std::string(100, '[') + "\n# " + std::string(100, '[') + "\nd: |\n  " +
+           std::string(100, '[') + "\n",
+       ""},
+  };
+  for (const Row& row : rows) {
+    try {
+      load(row.text);
+      EXPECT_EQ(row.error, "") << row.name;
+    } catch (const YamlError& error) {
+      EXPECT_EQ(error.what(), row.error) << row.name;
+    }
+  }
+}
+
+// A line of 100 000 brackets took the scanner some 20 seconds, and a list 999 deep of millions
+// of items 11: for each token it reads, it walks every flow level open around it.
+TEST(Load, DeepFlowNestingIsRefusedBeforeItIsScanned) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string deep_list = std::string(MAX_DEPTH - 1, '[');
+  while (deep_list.size() < 8 * 1024 * 1024) deep_list += "a, ";
+  deep_list += "a" + std::string(MAX_DEPTH - 1, ']');
+  const std::vector<std::string> texts = {
+      std::string(100000, '[') + "\n%" + std::string(300, 'x') + "\n",
+      deep_list,
+  };
+  for (const std::string& text : texts) {
+    EXPECT_EXIT(load_within_seconds_and_exit(text, 4), ::testing::ExitedWithCode(0),
+                "^error at line 1, column 65: found a flow sequence nested deeper than 64 flow "
+                "levels\n$");
+  }
 }
 
 struct ScalarCase {

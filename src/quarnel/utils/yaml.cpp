@@ -118,19 +118,18 @@ std::string_view view(const yaml_char_t* chars) {
   return chars == nullptr ? std::string_view() : reinterpret_cast<const char*>(chars);
 }
 
-// libyaml's parser over one text, freed on every way out.
+// libyaml's parser, freed on every way out.
 class LibyamlParser {
  public:
-  explicit LibyamlParser(std::string_view yaml_text) {
+  LibyamlParser() {
     if (yaml_parser_initialize(&parser_) == 0) throw std::bad_alloc();
-    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(yaml_text.data()),
-                                 yaml_text.size());
   }
   ~LibyamlParser() { yaml_parser_delete(&parser_); }
   LibyamlParser(const LibyamlParser&) = delete;
   LibyamlParser& operator=(const LibyamlParser&) = delete;
 
   yaml_parser_t& get() { return parser_; }
+  const yaml_parser_t& get() const { return parser_; }
 
  private:
   yaml_parser_t parser_;
@@ -144,58 +143,28 @@ bool starts_line(std::string_view yaml_text, std::size_t i) {
          before.ends_with("\xE2\x80\xA9");
 }
 
-// Whether the text may hold a directive refused below: more lines that start with "%" than one
-// document may have directives, or such a line longer than a tag prefix may be. Only then are
-// the tokens read to tell.
-bool may_have_refused_directive(std::string_view yaml_text) {
-  std::size_t lines = 0;
-  for (std::size_t i = yaml_text.find('%'); i != std::string_view::npos;
-       i = yaml_text.find('%', i + 1)) {
-    if (!starts_line(yaml_text, i)) continue;
-    if (++lines > MAX_DIRECTIVES) return true;
-    const std::size_t end = yaml_text.find_first_of("\n\r", i);
-    if ((end == std::string_view::npos ? yaml_text.size() : end) - i > MAX_TAG_PREFIX) return true;
-  }
-  return false;
-}
-
-// A directive the parser is not given, and why.
-struct RefusedDirective {
-  yaml_mark_t mark;
-  std::string problem;
+// The line that starts at a byte: where its text ends, at its line break or the end of the
+// text, and where the next line starts.
+struct Line {
+  std::size_t end;
+  std::size_t next;
 };
 
-// The first directive past MAX_DIRECTIVES for one document, or with a tag prefix longer than
-// MAX_TAG_PREFIX, if any. The parser reads all of a document's directives before it hands over
-// the document's start, comparing each with those before it, so they are read from the
-// scanner's tokens, where a document's directives are one run of directive tokens. A text the
-// scanner refuses before that has no such directive: its error is for the parser to give.
-std::optional<RefusedDirective> first_refused_directive(std::string_view yaml_text) {
-  if (!may_have_refused_directive(yaml_text)) return std::nullopt;
-  LibyamlParser scanner(yaml_text);
-  std::size_t run = 0;
-  for (;;) {
-    yaml_token_t token;
-    if (yaml_parser_scan(&scanner.get(), &token) == 0) {
-      if (scanner.get().error == YAML_MEMORY_ERROR) throw std::bad_alloc();
-      return std::nullopt;
-    }
-    const yaml_token_type_t type = token.type;
-    const yaml_mark_t mark = token.start_mark;
-    const std::size_t prefix =
-        type == YAML_TAG_DIRECTIVE_TOKEN ? view(token.data.tag_directive.prefix).size() : 0;
-    yaml_token_delete(&token);
-    if (type == YAML_STREAM_END_TOKEN) return std::nullopt;
-    if (type != YAML_VERSION_DIRECTIVE_TOKEN && type != YAML_TAG_DIRECTIVE_TOKEN) {
-      run = 0;
-    } else if (++run > MAX_DIRECTIVES) {
-      return RefusedDirective{mark, "found more than " + std::to_string(MAX_DIRECTIVES) +
-                                        " directives for one document"};
-    } else if (prefix > MAX_TAG_PREFIX) {
-      return RefusedDirective{mark, "found a %TAG directive with a prefix of more than " +
-                                        std::to_string(MAX_TAG_PREFIX) + " bytes"};
-    }
+Line line_at(std::string_view yaml_text, std::size_t start) {
+  for (std::size_t i = start; i < yaml_text.size(); ++i) {
+    const std::string_view rest = yaml_text.substr(i);
+    if (rest.starts_with("\r\n")) return {i, i + 2};
+    if (rest.starts_with('\r') || rest.starts_with('\n')) return {i, i + 1};
+    if (rest.starts_with("\xC2\x85")) return {i, i + 2};
+    if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) return {i, i + 3};
   }
+  return {yaml_text.size(), yaml_text.size()};
+}
+
+// Whether a line, or the rest of one, holds nothing but blanks and perhaps a comment.
+bool blank_or_comment(std::string_view line) {
+  const std::size_t first = line.find_first_not_of(" \t");
+  return first == std::string_view::npos || line[first] == '#';
 }
 
 // The byte offset of the character at `index` as the parser counts them: after a leading
@@ -209,37 +178,205 @@ std::size_t byte_offset(std::string_view yaml_text, std::size_t index) {
   return i;
 }
 
+std::string too_many_directives() {
+  return "found more than " + std::to_string(MAX_DIRECTIVES) + " directives for one document";
+}
+
+std::string too_long_a_tag_prefix() {
+  return "found a %TAG directive with a prefix of more than " + std::to_string(MAX_TAG_PREFIX) +
+         " bytes";
+}
+
+// A directive that a document may not have: where its line starts, and why.
+struct RefusedDirective {
+  std::size_t offset;
+  std::string problem;
+};
+
+// The lines of the text a run of directives may take: from `from` (where the event before the
+// run ended) up to `to`, each line that starts there or before it, or with `whole_lines` each
+// that ends there or before it, its line break included.
+struct RunLines {
+  std::size_t from;
+  std::size_t to;
+  bool whole_lines;
+};
+
+// The first directive of one document's run that is past MAX_DIRECTIVES, or a %TAG whose prefix
+// is longer than MAX_TAG_PREFIX, if any, among the run's lines; `prefixes` are the lengths of
+// the run's %TAG prefixes, in order, as far as the parser has read them. Between two directives
+// the parser meets only blank lines, comments and, before the first, document ends ("..."), so
+// each line there that starts with "%" is one directive; any other line ends the run, and keeps
+// the lines of a token that spans several (a quoted scalar) from being read as directives.
+std::optional<RefusedDirective> first_refused_directive(std::string_view yaml_text,
+                                                        const RunLines& lines,
+                                                        std::span<const std::size_t> prefixes) {
+  std::size_t i = lines.from;
+  if (!starts_line(yaml_text, i)) {
+    // The rest of the line that the event before the run ended on.
+    const Line line = line_at(yaml_text, i);
+    if (!blank_or_comment(yaml_text.substr(i, line.end - i))) return std::nullopt;
+    i = line.next;
+  }
+  std::size_t directives = 0;
+  std::size_t tags = 0;
+  while (i < yaml_text.size() && i <= lines.to) {
+    const Line line = line_at(yaml_text, i);
+    const bool whole = line.end < yaml_text.size() && line.next <= lines.to;
+    if (lines.whole_lines && !whole) break;
+    std::string_view text = yaml_text.substr(i, line.end - i);
+    if (text.starts_with('%')) {
+      const std::string_view name = text.substr(1, text.find_first_of(" \t", 1) - 1);
+      const bool tag = name == "TAG";
+      if (!tag && name != "YAML") break;
+      if (++directives > MAX_DIRECTIVES) return RefusedDirective{i, too_many_directives()};
+      if (tag && ++tags <= prefixes.size() && prefixes[tags - 1] > MAX_TAG_PREFIX) {
+        return RefusedDirective{i, too_long_a_tag_prefix()};
+      }
+    } else {
+      // A byte-order mark that starts a line is skipped, but what follows it is no document end.
+      const bool document_end = text.starts_with("...") &&
+                                (text.size() == 3 || text[3] == ' ' || text[3] == '\t') &&
+                                blank_or_comment(text.substr(3));
+      if (text.starts_with(BOM)) text.remove_prefix(BOM.size());
+      if (!document_end && !blank_or_comment(text)) break;
+    }
+    i = line.next;
+  }
+  return std::nullopt;
+}
+
+// libyaml's events for one text, read in one pass. The parser reads all of a document's
+// directives before it gives the document's start, comparing each %TAG with every one before
+// it, so the input stops once it has read more than a document may have; the refusal is then
+// told from the directives it read: at the document's start, or at the error that stops it
+// before.
 class Parser {
  public:
-  // A text with a refused directive is parsed only up to it (a line start): the errors before
-  // it are given as they are, and the end of the text there is the directive's error.
-  explicit Parser(std::string_view yaml_text)
-      : refused_(first_refused_directive(yaml_text)),
-        text_(refused_ ? yaml_text.substr(0, byte_offset(yaml_text, refused_->mark.index))
-                       : yaml_text),
-        parser_(text_) {}
+  explicit Parser(std::string_view yaml_text) : text_(yaml_text) {
+    yaml_parser_set_input(&parser_.get(), &Parser::read, this);
+  }
 
   // The next event, owned by `event`, which must be empty.
   void next(yaml_event_t& event) {
     const yaml_parser_t& parser = parser_.get();
     if (yaml_parser_parse(&parser_.get(), &event) == 0) {
-      const bool at_cut = parser.error == YAML_SCANNER_ERROR || parser.error == YAML_PARSER_ERROR;
-      if (refused_ && at_cut && parser.problem_mark.index >= refused_->mark.index) {
-        throw_refused();
+      if ((between_documents_ || cut_) && parser.error != YAML_MEMORY_ERROR) {
+        refuse_before_error();
       }
       throw_parser_error(parser, text_);
     }
-    // Directives followed by the end of the text make no document, so this is not reached.
-    if (refused_ && event.type == YAML_STREAM_END_EVENT) throw_refused();
+    switch (event.type) {
+      case YAML_STREAM_START_EVENT:
+      case YAML_DOCUMENT_END_EVENT:
+        between_documents_ = true;
+        run_start_ = event.end_mark;
+        break;
+      case YAML_DOCUMENT_START_EVENT:
+        between_documents_ = false;
+        refuse_at_start(event);
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Whether the event just given opens a flow collection with a bracket or a brace. The single
+  // pair of a flow sequence ("[a: b]") is a flow mapping without a brace of its own: after its
+  // start the parser waits for the pair's key, after a brace for the mapping's first.
+  bool opened_flow_level(const yaml_event_t& event) const {
+    switch (event.type) {
+      case YAML_SEQUENCE_START_EVENT:
+        return event.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE;
+      case YAML_MAPPING_START_EVENT:
+        return parser_.get().state == YAML_PARSE_FLOW_MAPPING_FIRST_KEY_STATE;
+      default:
+        return false;
+    }
   }
 
  private:
-  [[noreturn]] void throw_refused() const {
-    throw YamlError(mark_of(refused_->mark), refused_->problem);
+  // Hands the parser the text in the chunks its own reader of a string would, so that it meets
+  // the same faults at the same places; but nothing more once the %TAG directives it has read
+  // for one document (on its stack, the two defaults after them once all are read) are more
+  // than a document may have.
+  static int read(void* data, unsigned char* buffer, std::size_t size, std::size_t* size_read) {
+    Parser& self = *static_cast<Parser*>(data);
+    const auto& tags = self.parser_.get().tag_directives;
+    if (static_cast<std::size_t>(tags.top - tags.start) > MAX_DIRECTIVES + 2) {
+      self.cut_ = true;
+      *size_read = 0;
+      return 1;
+    }
+    const std::size_t length = std::min(size, self.text_.size() - self.read_);
+    std::copy_n(self.text_.data() + self.read_, length, buffer);
+    self.read_ += length;
+    *size_read = length;
+    return 1;
   }
 
-  std::optional<RefusedDirective> refused_;
+  // A document with too many directives, or a prefix too long, is refused at its start, before
+  // any of its tags is resolved: the parser copies a prefix into every tag that names its handle.
+  void refuse_at_start(const yaml_event_t& event) const {
+    const auto& start = event.data.document_start;
+    std::vector<std::size_t> prefixes;
+    bool long_prefix = false;
+    for (const auto* tag = start.tag_directives.start; tag != start.tag_directives.end; ++tag) {
+      prefixes.push_back(view(tag->prefix).size());
+      long_prefix = long_prefix || prefixes.back() > MAX_TAG_PREFIX;
+    }
+    const bool too_many = prefixes.size() + (start.version_directive != nullptr) > MAX_DIRECTIVES;
+    if (!too_many && !long_prefix) return;
+    throw_if_refused(event.end_mark.index, false, prefixes);
+    // Only a text the parser reads as UTF-16 comes here: its lines are not walked, so it is
+    // refused where its directives start.
+    throw YamlError(mark_of(event.start_mark),
+                    too_many ? too_many_directives() : too_long_a_tag_prefix());
+  }
+
+  // The parser stopped between documents, among the next one's directives if it has any: a
+  // refused one among those it read is the refusal, as is the end of the input that stopped it.
+  // A directive the scanner failed on was never read; one the parser refused (a second %TAG for
+  // a handle) was.
+  void refuse_before_error() const {
+    const yaml_parser_t& parser = parser_.get();
+    const bool read_to_the_error = parser.error == YAML_PARSER_ERROR;
+    // The reader checks a whole chunk before the scanner reads on into it, so a fault there
+    // stops the parser where the scanner was: the directive it had not read to its end, and
+    // those after, were never read.
+    const std::size_t to =
+        parser.error == YAML_READER_ERROR ? parser.mark.index : parser.problem_mark.index;
+    std::vector<std::size_t> prefixes;
+    for (const auto* tag = parser.tag_directives.start; tag != parser.tag_directives.top; ++tag) {
+      prefixes.push_back(view(tag->prefix).size());
+    }
+    const auto& tokens = parser.tokens;
+    if (read_to_the_error && tokens.head != tokens.tail &&
+        tokens.head->type == YAML_TAG_DIRECTIVE_TOKEN) {
+      prefixes.push_back(view(tokens.head->data.tag_directive.prefix).size());
+    }
+    throw_if_refused(to, !read_to_the_error, prefixes);
+    // The error is one the end of the input made, in a text read as UTF-16 (see refuse_at_start).
+    if (cut_) throw YamlError(mark_of(run_start_), too_many_directives());
+  }
+
+  void throw_if_refused(std::size_t to_index, bool whole_lines,
+                        std::span<const std::size_t> prefixes) const {
+    if (parser_.get().encoding != YAML_UTF8_ENCODING) return;
+    const RunLines lines{byte_offset(text_, run_start_.index), byte_offset(text_, to_index),
+                         whole_lines};
+    if (const auto refused = first_refused_directive(text_, lines, prefixes)) {
+      throw YamlError(mark_at(text_, refused->offset), refused->problem);
+    }
+  }
+
   std::string_view text_;
+  std::size_t read_ = 0;  // how much of the text the parser has been given
+  bool cut_ = false;      // whether its input stopped before the end of the text
+  // Whether the parser is between documents, where the next document's directives are, and
+  // where the event before them ended.
+  bool between_documents_ = true;
+  yaml_mark_t run_start_{};
   LibyamlParser parser_;
 };
 
@@ -345,8 +482,9 @@ class Composer {
     }
   }
 
-  // False once the stream has ended.
-  bool take(const yaml_event_t& event) {
+  // False once the stream has ended. `opens_flow_level`: whether the event opens a flow
+  // collection with a bracket or brace of its own.
+  bool take(const yaml_event_t& event, bool opens_flow_level) {
     const Mark mark = mark_of(event.start_mark);
     switch (event.type) {
       case YAML_STREAM_END_EVENT:
@@ -381,11 +519,11 @@ class Composer {
       }
       case YAML_SEQUENCE_START_EVENT:
         open(Kind::Sequence, view(event.data.sequence_start.tag), mark,
-             view(event.data.sequence_start.anchor));
+             view(event.data.sequence_start.anchor), opens_flow_level);
         break;
       case YAML_MAPPING_START_EVENT:
         open(Kind::Mapping, view(event.data.mapping_start.tag), mark,
-             view(event.data.mapping_start.anchor));
+             view(event.data.mapping_start.anchor), opens_flow_level);
         break;
       case YAML_SEQUENCE_END_EVENT:
       case YAML_MAPPING_END_EVENT:
@@ -426,20 +564,31 @@ class Composer {
     return *last_tag_;
   }
 
-  void open(Kind kind, std::string_view tag, const Mark& mark, std::string_view anchor) {
+  void open(Kind kind, std::string_view tag, const Mark& mark, std::string_view anchor,
+            bool flow_level) {
     if (open_.size() >= MAX_DEPTH) {
       throw YamlError(mark, "found a " + std::string(kind_name(kind)) + " nested deeper than " +
                                 std::to_string(MAX_DEPTH) + " levels");
     }
+    // The scanner reads ahead of the parser only while a simple key may still be open, at most
+    // 1024 characters along a line, so when this start comes it has walked at most that many
+    // more levels for each token.
+    if (flow_level && flow_levels_ >= MAX_FLOW_DEPTH) {
+      throw YamlError(mark, "found a flow " + std::string(kind_name(kind)) +
+                                " nested deeper than " + std::to_string(MAX_FLOW_DEPTH) +
+                                " flow levels");
+    }
     const NodeId id = add(kind, tag.empty() ? "?" : tag, {}, mark, anchor);
-    open_.push_back({id, pending_children_.size()});
+    open_.push_back({id, pending_children_.size(), flow_level});
+    flow_levels_ += flow_level ? 1 : 0;
   }
 
   // A collection's children arrive between its start and end, interleaved with those of the
   // collections inside it; they wait at the end of one list and move to the stream together.
   void close() {
-    const auto [id, start] = open_.back();
+    const auto [id, start, flow_level] = open_.back();
     open_.pop_back();
+    flow_levels_ -= flow_level ? 1 : 0;
     auto& node = nodes_[id];
     node.first = narrow(children_.size());
     node.count = narrow(pending_children_.size() - start);
@@ -493,8 +642,15 @@ class Composer {
   bool single_document_;
   std::array<Span, STANDARD_TAGS.size()> standard_tags_{};
   std::optional<Span> last_tag_;
-  // Each open collection and where its children start in pending_children_.
-  std::vector<std::pair<NodeId, std::size_t>> open_;
+  // Each open collection, where its children start in pending_children_, and whether it opened
+  // a flow level.
+  struct Open {
+    NodeId id;
+    std::size_t start;
+    bool flow_level;
+  };
+  std::vector<Open> open_;
+  std::size_t flow_levels_ = 0;
   std::vector<NodeId> pending_children_;
   std::unordered_map<std::string, NodeId> anchors_;
 };
@@ -1032,7 +1188,7 @@ Stream load(std::string_view yaml_text, const LoadOptions& options) {
     for (;;) {
       Event event;
       parser.next(event.get());
-      if (!composer.take(event.get())) break;
+      if (!composer.take(event.get(), parser.opened_flow_level(event.get()))) break;
     }
   }
   std::deque<Stream::Node>& nodes = StreamBuilder::nodes(stream);

@@ -43,6 +43,9 @@ class YamlError : public Error {
 // Collections nested deeper than this are refused, so that no input makes the loader's work or
 // memory grow faster than the text.
 inline constexpr std::size_t MAX_DEPTH = 1000;
+// Flow collections ("[...]", "{...}") nested deeper than this are refused: the scanner's work
+// for every token grows with the flow collections open around it, and a real file nests a few.
+inline constexpr std::size_t MAX_FLOW_DEPTH = 64;
 
 // A document with more directives (%YAML, %TAG) than this is refused: the parser compares each
 // with every one before it and looks every tag up among them, and a real document has a few.
@@ -136,11 +139,12 @@ struct LoadOptions {
 // loader: plain scalars resolve to null, bool, int, float, timestamp, merge or text by the YAML
 // 1.1 patterns; quoted and "!"-tagged scalars are text; only the standard tags (str, null, bool,
 // int, float, binary, timestamp, seq, map, set, omap, pairs) are built. Raises YamlError for
-// malformed syntax, a character YAML does not allow, nesting deeper than MAX_DEPTH, more than
-// MAX_DIRECTIVES directives for one document, a %TAG prefix longer than MAX_TAG_PREFIX, an
-// undefined alias, a tag that is not built, a value its type cannot hold (such as the date
-// 2023-02-30), a merge key whose value is not a mapping or a list of mappings, a mapping that
-// merges itself, and as `options` say, a second document and a collection used as a key.
+// malformed syntax, a character YAML does not allow, nesting deeper than MAX_DEPTH, flow
+// collections nested deeper than MAX_FLOW_DEPTH, more than MAX_DIRECTIVES directives for one
+// document, a %TAG prefix longer than MAX_TAG_PREFIX, an undefined alias, a tag that is not built,
+// a value its type cannot hold (such as the date 2023-02-30), a merge key whose value is not a
+// mapping or a list of mappings, a mapping that merges itself, and as `options` say, a second
+// document and a collection used as a key.
 Stream load(std::string_view text, const LoadOptions& options = {});
 
 // What a check of required keys sees of one document.
