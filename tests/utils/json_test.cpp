@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quarnel/error.hpp"
@@ -146,6 +148,149 @@ TEST(JsonFind, LooksUpMembersOfObjectsOnly) {
   EXPECT_EQ(find(parse(R"("name")"), "name"), nullptr);
 }
 
+// An object of members "k<first>" to "k<end - 1>", each holding its number, added one by one.
+Json numbered_object(std::size_t end, std::size_t first = 0) {
+  Json object = Json::object();
+  for (std::size_t i = first; i < end; ++i) object["k" + std::to_string(i)] = i;
+  return object;
+}
+
+// The keys of an object in their order, each followed by a comma.
+std::string keys_of(const Json& object) {
+  std::string keys;
+  for (const auto& [key, value] : object.items()) keys += key + ",";
+  return keys;
+}
+
+std::string numbered_keys(std::size_t end, std::size_t first = 0) {
+  return keys_of(numbered_object(end, first));
+}
+
+// Whether `object` holds "k<i>" with the value i, looked up by every key type basic_json takes.
+::testing::AssertionResult holds_numbered(const Json& object, std::size_t i) {
+  const std::string key = "k" + std::to_string(i);
+  const auto found = [&](auto it) { return it != object.end() && *it == i; };
+  if (!found(object.find(key)) || !found(object.find(std::string_view(key))) ||
+      !found(object.find(key.c_str())) || object.count(std::string_view(key)) != 1 ||
+      !object.contains(key.c_str()) || object.at(std::string_view(key)) != i ||
+      find(object, key) == nullptr || *find(object, key) != i) {
+    return ::testing::AssertionFailure() << key << " not found holding " << i;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult lacks(const Json& object, const std::string& key) {
+  if (object.find(key) != object.end() || object.contains(std::string_view(key)) ||
+      object.count(key.c_str()) != 0 || find(object, key) != nullptr) {
+    return ::testing::AssertionFailure() << key << " found";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Objects of as many members as the parameter, on either side of the size from which their
+// keys are indexed and across the index's growth.
+class JsonObjectTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(JsonObjectTest, MembersKeepTheirOrderAndAreFoundByEveryKeyType) {
+  const std::size_t count = GetParam();
+  const Json object = numbered_object(count);
+  EXPECT_EQ(object.size(), count);
+  std::string expected;
+  for (std::size_t i = 0; i < count; ++i) {
+    expected += "k" + std::to_string(i) + ",";
+    EXPECT_TRUE(holds_numbered(object, i));
+  }
+  EXPECT_EQ(keys_of(object), expected);
+  EXPECT_TRUE(lacks(object, "k" + std::to_string(count)));
+  EXPECT_TRUE(lacks(object, "k"));
+}
+
+TEST_P(JsonObjectTest, RepeatedKeyKeepsItsFirstPlaceWithTheLastValue) {
+  const std::size_t count = GetParam();
+  std::string text = numbered_object(count).dump();
+  text.back() = ',';
+  const Json value = parse(text + "\"k0\":\"last\",\"k" + std::to_string(count - 1) + "\":true}");
+  EXPECT_EQ(value.size(), count);
+  EXPECT_EQ(keys_of(value), numbered_keys(count));
+  EXPECT_EQ(value.at("k0"), count == 1 ? Json(true) : Json("last"));
+  EXPECT_EQ(value.at("k" + std::to_string(count - 1)), true);
+  for (std::size_t i = 1; i + 1 < count; ++i) EXPECT_TRUE(holds_numbered(value, i));
+}
+
+TEST_P(JsonObjectTest, ErasedMembersAreNotFoundAndTheRestAre) {
+  const std::size_t count = GetParam();
+  Json object = numbered_object(count);
+  // The last member by its key, the first through an iterator, then the middle one.
+  std::vector<std::size_t> erased = {count - 1};
+  EXPECT_EQ(object.erase("k" + std::to_string(count - 1)), 1u);
+  if (count > 1) {
+    erased.push_back(0);
+    object.erase(object.begin());
+  }
+  if (count > 2) {
+    erased.push_back(count / 2);
+    EXPECT_EQ(object.erase(std::string_view("k" + std::to_string(count / 2))), 1u);
+  }
+  EXPECT_EQ(object.size(), count - erased.size());
+  const auto is_erased = [&](std::size_t i) {
+    return std::find(erased.begin(), erased.end(), i) != erased.end();
+  };
+  std::string expected;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string key = "k" + std::to_string(i);
+    if (is_erased(i)) {
+      EXPECT_TRUE(lacks(object, key));
+      EXPECT_EQ(object.erase(key), 0u);
+    } else {
+      expected += key + ",";
+      EXPECT_TRUE(holds_numbered(object, i));
+    }
+  }
+  EXPECT_EQ(keys_of(object), expected);
+  // Added again, they come last.
+  for (const std::size_t i : erased) {
+    object["k" + std::to_string(i)] = i;
+    expected += "k" + std::to_string(i) + ",";
+  }
+  EXPECT_EQ(keys_of(object), expected);
+  for (std::size_t i = 0; i < count; ++i) EXPECT_TRUE(holds_numbered(object, i));
+  object.clear();
+  EXPECT_TRUE(lacks(object, "k0"));
+  for (std::size_t i = 1; i <= count; ++i) object["k" + std::to_string(i)] = i;
+  EXPECT_EQ(keys_of(object), numbered_keys(count + 1, 1));
+  EXPECT_TRUE(lacks(object, "k0"));
+  for (std::size_t i = 1; i <= count; ++i) EXPECT_TRUE(holds_numbered(object, i));
+}
+
+TEST_P(JsonObjectTest, ChangesToACopyLeaveTheOriginal) {
+  const std::size_t count = GetParam();
+  const Json original = numbered_object(count);
+  Json copy = original;
+  Json assigned = Json::object();
+  assigned = original;
+  for (Json* changed : {&copy, &assigned}) {
+    (*changed)["new"] = 1;
+    changed->erase("k0");
+    changed->update(numbered_object(2 * count, count));
+    EXPECT_TRUE(lacks(*changed, "k0"));
+    EXPECT_EQ((*changed)["new"], 1);
+    for (std::size_t i = 1; i < 2 * count; ++i) EXPECT_TRUE(holds_numbered(*changed, i));
+  }
+  EXPECT_EQ(keys_of(original), numbered_keys(count));
+  EXPECT_TRUE(lacks(original, "new"));
+  for (std::size_t i = 0; i < count; ++i) EXPECT_TRUE(holds_numbered(original, i));
+  // A moved object takes its index along.
+  const Json moved = std::move(copy);
+  EXPECT_EQ(moved, assigned);
+  EXPECT_TRUE(holds_numbered(moved, 2 * count - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, JsonObjectTest,
+                         ::testing::Values(std::size_t{1}, std::size_t{2},
+                                           Json::object_t::LINEAR_MEMBERS,
+                                           Json::object_t::LINEAR_MEMBERS + 1, std::size_t{1000}),
+                         [](const auto& info) { return "members_" + std::to_string(info.param); });
+
 // Runs in a death test's child with its processor time and address space capped, and prints
 // the syntax error that parsing `text` gives.
 [[noreturn]] void parse_bounded_and_exit(const std::string& text) {
@@ -183,6 +328,65 @@ TEST(JsonParse, SyntaxErrorsOfLongDocumentsBoundedByTheirLength) {
   EXPECT_EXIT(parse_bounded_and_exit("{\"a\":\r\n" + std::string(2 * LENGTH, '\t') + "}"),
               ::testing::ExitedWithCode(0),
               "^Expecting value: line 2 column " + std::to_string(2 * LENGTH + 1) + "$");
+}
+
+// {"k0":0,"k1":1,...}: distinct members, each holding its number, until the text holds at
+// least `length` bytes. `count` is set to the number of members.
+std::string distinct_members(std::size_t length, std::size_t& count) {
+  std::string text = "{";
+  for (count = 0; text.size() < length; ++count) {
+    if (count != 0) text += ',';
+    text += "\"k" + std::to_string(count) + "\":" + std::to_string(count);
+  }
+  return text + "}";
+}
+
+// Runs in a death test's child with its processor time and address space capped: parses
+// `text`, goes down `depth` objects through their member "o", and prints the size of the
+// object there, its member "k<count - 1>" and, when `look_up_each`, how many of "k0" to
+// "k<count - 1>" find finds holding their number.
+[[noreturn]] void parse_members_bounded_and_exit(const std::string& text, int depth,
+                                                 std::size_t count, bool look_up_each) {
+  quarnel::testing::limit_cpu_time(20);
+  quarnel::testing::limit_address_space(std::size_t{512} << 20);
+  const Json value = parse(text);
+  const Json* object = &value;
+  for (int i = 0; i < depth; ++i) object = find(*object, "o");
+  std::cerr << "members " << object->size() << " last "
+            << find(*object, "k" + std::to_string(count - 1))->dump();
+  if (look_up_each) {
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Json* member = find(*object, "k" + std::to_string(i));
+      if (member != nullptr && *member == i) ++found;
+    }
+    std::cerr << " found " << found;
+  }
+  std::cerr << std::flush;
+  ::_exit(0);
+}
+
+// A manifest of as many distinct members as the read limit holds: each one is added and looked
+// up without walking the others.
+TEST(JsonParse, ObjectsOfManyMembersBoundedByTheirLength) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::size_t count = 0;
+  const std::string members = distinct_members(std::size_t{4} << 20, count);
+  const std::string last = std::to_string(count - 1);
+  struct Shape {
+    const char* label;
+    int depth;
+    bool look_up_each;
+  };
+  for (const Shape& shape : {Shape{"top_level", 0, false}, Shape{"one_deeper", 1, false},
+                             Shape{"each_looked_up", 0, true}}) {
+    SCOPED_TRACE(shape.label);
+    const std::string text = shape.depth == 0 ? members : "{\"o\":" + members + "}";
+    EXPECT_EXIT(parse_members_bounded_and_exit(text, shape.depth, count, shape.look_up_each),
+                ::testing::ExitedWithCode(0),
+                "^members " + std::to_string(count) + " last " + last +
+                    (shape.look_up_each ? " found " + std::to_string(count) : std::string()) + "$");
+  }
 }
 
 }  // namespace

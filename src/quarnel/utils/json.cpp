@@ -306,7 +306,7 @@ const Json* find(const Json& object, std::string_view key) {
   if (!object.is_object()) {
     return nullptr;
   }
-  const auto it = object.find(std::string(key));
+  const auto it = object.find(key);
   return it == object.end() ? nullptr : &*it;
 }
 
