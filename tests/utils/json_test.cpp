@@ -5,12 +5,16 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "quarnel/error.hpp"
+#include "quarnel/utils/fs.hpp"
 #include "support/fixtures.hpp"
 
 namespace quarnel::utils::json {
@@ -330,34 +334,95 @@ TEST(JsonParse, SyntaxErrorsOfLongDocumentsBoundedByTheirLength) {
               "^Expecting value: line 2 column " + std::to_string(2 * LENGTH + 1) + "$");
 }
 
-// {"k0":0,"k1":1,...}: distinct members, each holding its number, until the text holds at
-// least `length` bytes. `count` is set to the number of members.
-std::string distinct_members(std::size_t length, std::size_t& count) {
+// The text of an object of members with the keys next_key() gives, each holding its number,
+// up to the first that makes it hold at least `length` bytes; `keys` receives their keys.
+template <class NextKey>
+std::string object_filling(std::size_t length, NextKey next_key, std::vector<std::string>& keys) {
   std::string text = "{";
-  for (count = 0; text.size() < length; ++count) {
-    if (count != 0) text += ',';
-    text += "\"k" + std::to_string(count) + "\":" + std::to_string(count);
+  while (text.size() < length) {
+    const std::size_t i = keys.size();
+    keys.push_back(next_key());
+    if (i != 0) text += ',';
+    text += '"';
+    for (const char c : keys.back()) {
+      if (static_cast<unsigned char>(c) < 0x20) {
+        static constexpr char HEX[] = "0123456789abcdef";
+        text += "\\u00";
+        text += HEX[c >> 4];
+        text += HEX[c & 0xF];
+      } else {
+        if (c == '"' || c == '\\') text += '\\';
+        text += c;
+      }
+    }
+    text += "\":" + std::to_string(i);
   }
   return text + "}";
 }
 
+// Keys of 16 bytes that all have one hash under libstdc++'s std::hash of strings on a 64-bit
+// machine, MurmurHash64A with a fixed seed. Each step of it is invertible, so for the first 8
+// bytes of a key, its own, there are last 8 that bring the hash's state to 0 before the final
+// mix. Those are kept only when they are ASCII, so that the keys can be written in a document.
+class KeysOfOneLibraryHash {
+ public:
+  std::string operator()() {
+    for (;; ++next_) {
+      char first[8];
+      std::uint64_t rest = next_;
+      for (char& c : first) {
+        c = static_cast<char>('a' + rest % 26);
+        rest /= 26;
+      }
+      std::uint64_t block = 0;
+      std::memcpy(&block, first, 8);
+      const std::uint64_t state = (START ^ mix(block)) * MUL;
+      const std::uint64_t last = unmix(state);
+      if ((last & 0x8080808080808080) != 0) continue;
+      ++next_;
+      std::string key(first, 8);
+      key.append(reinterpret_cast<const char*>(&last), 8);
+      return key;
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t MUL = 0xc6a4a7935bd1e995;
+  // The state before the first block of a 16-byte key.
+  static constexpr std::uint64_t START = 0xc70f6907 ^ (16 * MUL);
+  // MUL is odd, so it has an inverse modulo 2^64 (found by Newton's method), and a shift by 47
+  // undoes itself.
+  static constexpr std::uint64_t inverse() {
+    std::uint64_t inverse = MUL;
+    for (int step = 0; step < 5; ++step) inverse *= 2 - MUL * inverse;
+    return inverse;
+  }
+  static constexpr std::uint64_t shift_mix(std::uint64_t v) { return v ^ (v >> 47); }
+  static constexpr std::uint64_t mix(std::uint64_t block) { return shift_mix(block * MUL) * MUL; }
+  static constexpr std::uint64_t unmix(std::uint64_t mixed) {
+    return shift_mix(mixed * inverse()) * inverse();
+  }
+
+  std::uint64_t next_ = 0;
+};
+
 // Runs in a death test's child with its processor time and address space capped: parses
 // `text`, goes down `depth` objects through their member "o", and prints the size of the
-// object there, its member "k<count - 1>" and, when `look_up_each`, how many of "k0" to
-// "k<count - 1>" find finds holding their number.
+// object there, the value of the last of `keys` and, when `look_up_each`, how many of `keys`
+// find finds holding their number.
 [[noreturn]] void parse_members_bounded_and_exit(const std::string& text, int depth,
-                                                 std::size_t count, bool look_up_each) {
+                                                 const std::vector<std::string>& keys,
+                                                 bool look_up_each) {
   quarnel::testing::limit_cpu_time(20);
   quarnel::testing::limit_address_space(std::size_t{512} << 20);
   const Json value = parse(text);
   const Json* object = &value;
   for (int i = 0; i < depth; ++i) object = find(*object, "o");
-  std::cerr << "members " << object->size() << " last "
-            << find(*object, "k" + std::to_string(count - 1))->dump();
+  std::cerr << "members " << object->size() << " last " << find(*object, keys.back())->dump();
   if (look_up_each) {
     std::size_t found = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      const Json* member = find(*object, "k" + std::to_string(i));
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const Json* member = find(*object, keys[i]);
       if (member != nullptr && *member == i) ++found;
     }
     std::cerr << " found " << found;
@@ -366,13 +431,20 @@ std::string distinct_members(std::size_t length, std::size_t& count) {
   ::_exit(0);
 }
 
-// A manifest of as many distinct members as the read limit holds: each one is added and looked
-// up without walking the others.
+// What parse_members_bounded_and_exit prints for `keys` when all is well.
+std::string members_found(const std::vector<std::string>& keys, bool look_up_each) {
+  const std::string count = std::to_string(keys.size());
+  return "^members " + count + " last " + std::to_string(keys.size() - 1) +
+         (look_up_each ? " found " + count : std::string()) + "$";
+}
+
+// A manifest of hundreds of thousands of distinct members: each one is added and looked up
+// without walking the others.
 TEST(JsonParse, ObjectsOfManyMembersBoundedByTheirLength) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  std::size_t count = 0;
-  const std::string members = distinct_members(std::size_t{4} << 20, count);
-  const std::string last = std::to_string(count - 1);
+  std::vector<std::string> keys;
+  const std::string members = object_filling(
+      std::size_t{4} << 20, [&keys] { return "k" + std::to_string(keys.size()); }, keys);
   struct Shape {
     const char* label;
     int depth;
@@ -382,11 +454,27 @@ TEST(JsonParse, ObjectsOfManyMembersBoundedByTheirLength) {
                              Shape{"each_looked_up", 0, true}}) {
     SCOPED_TRACE(shape.label);
     const std::string text = shape.depth == 0 ? members : "{\"o\":" + members + "}";
-    EXPECT_EXIT(parse_members_bounded_and_exit(text, shape.depth, count, shape.look_up_each),
-                ::testing::ExitedWithCode(0),
-                "^members " + std::to_string(count) + " last " + last +
-                    (shape.look_up_each ? " found " + std::to_string(count) : std::string()) + "$");
+    EXPECT_EXIT(parse_members_bounded_and_exit(text, shape.depth, keys, shape.look_up_each),
+                ::testing::ExitedWithCode(0), members_found(keys, shape.look_up_each));
   }
+}
+
+// The keys come from the document, so whoever wrote it knows them before the index hashes them:
+// keys chosen to share a hash the index used would make each key walk all those before it.
+TEST(JsonParse, KeysOfOneLibraryHashBoundedByTheirLength) {
+#if defined(__GLIBCXX__) && SIZE_MAX == UINT64_MAX
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::vector<std::string> keys;
+  const std::string text = object_filling(fs::MAX_READ_BYTES, KeysOfOneLibraryHash(), keys);
+  const std::size_t hash = std::hash<std::string_view>{}(keys.front());
+  for (const std::string& key : {keys[1], keys.back()}) {
+    ASSERT_EQ(std::hash<std::string_view>{}(key), hash) << "the library's string hash changed";
+  }
+  EXPECT_EXIT(parse_members_bounded_and_exit(text, 0, keys, true), ::testing::ExitedWithCode(0),
+              members_found(keys, true));
+#else
+  GTEST_SKIP() << "keys of one hash are known for libstdc++ on 64-bit machines only";
+#endif
 }
 
 }  // namespace

@@ -25,10 +25,11 @@ namespace quarnel::utils::json {
 
 namespace detail {
 
-// The hash of a key's bytes, whatever type the key is looked up by.
-inline std::size_t key_hash(std::string_view key) noexcept {
-  return std::hash<std::string_view>{}(key);
-}
+// The hash of a key's bytes, whatever type the key is looked up by. The keys come from the
+// documents read, so the hash is keyed with a secret drawn once per process: with a hash known
+// in advance (std::hash is one), a document could hold keys chosen to share a slot, and each
+// would walk all those before it.
+std::size_t key_hash(std::string_view key) noexcept;
 
 }  // namespace detail
 
