@@ -284,9 +284,10 @@ struct IndexedMap : std::vector<std::pair<const Key, T>, Allocator> {
   }
 
   // Places every member again in the slots there are, after members moved: fewer members than
-  // before need no more room.
+  // before need no more room. Without an index the object is walked, whatever its size, until
+  // an insertion builds one.
   void reindex() noexcept {
-    if (this->size() <= LINEAR_MEMBERS) {
+    if (this->size() <= LINEAR_MEMBERS || !index_) {
       index_.reset();
       return;
     }
