@@ -1,7 +1,12 @@
 #include "quarnel/utils/json.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <random>
 #include <string>
 
 #include "quarnel/error.hpp"
@@ -151,6 +156,72 @@ std::string describe(std::string_view library_message) {
   throw JsonSyntaxError(what);
 }
 
+struct HashKey {
+  std::uint64_t k0;
+  std::uint64_t k1;
+};
+
+HashKey draw_hash_key() noexcept {
+  try {
+    std::random_device device;
+    const auto word = [&] { return (std::uint64_t{device()} << 32) | device(); };
+    return {word(), word()};
+  } catch (...) {
+    // No source of randomness: the clock and where the stack lies are still unknown to a
+    // document's writer in advance.
+    const int here = 0;
+    const auto now = static_cast<std::uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    return {now * 0x9e3779b97f4a7c15, reinterpret_cast<std::uintptr_t>(&here) ^ now};
+  }
+}
+
+// SipHash-1-3, as hash tables that take keys from their input use it: a keyed function whose
+// collisions cannot be found without the key.
+std::uint64_t sip_hash(std::string_view bytes, const HashKey& key) noexcept {
+  std::uint64_t v0 = key.k0 ^ 0x736f6d6570736575;
+  std::uint64_t v1 = key.k1 ^ 0x646f72616e646f6d;
+  std::uint64_t v2 = key.k0 ^ 0x6c7967656e657261;
+  std::uint64_t v3 = key.k1 ^ 0x7465646279746573;
+  const auto round = [&] {
+    v0 += v1;
+    v1 = std::rotl(v1, 13);
+    v1 ^= v0;
+    v0 = std::rotl(v0, 32);
+    v2 += v3;
+    v3 = std::rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = std::rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = std::rotl(v1, 17);
+    v1 ^= v2;
+    v2 = std::rotl(v2, 32);
+  };
+  const auto absorb = [&](std::uint64_t block) {
+    v3 ^= block;
+    round();
+    v0 ^= block;
+  };
+  std::size_t at = 0;
+  for (; at + 8 <= bytes.size(); at += 8) {
+    std::uint64_t block = 0;
+    std::memcpy(&block, bytes.data() + at, 8);
+    absorb(block);
+  }
+  std::uint64_t last = static_cast<std::uint64_t>(bytes.size()) << 56;
+  for (std::size_t i = 0; at + i < bytes.size(); ++i) {
+    last |= std::uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+  }
+  absorb(last);
+  v2 ^= 0xff;
+  round();
+  round();
+  round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
 void append_repr(std::string& out, const Json& value);
 
 void append_str(std::string& out, const Json& value) {
@@ -218,6 +289,11 @@ void append_repr(std::string& out, const Json& value) {
 }
 
 }  // namespace
+
+std::size_t detail::key_hash(std::string_view key) noexcept {
+  static const HashKey hash_key = draw_hash_key();
+  return static_cast<std::size_t>(sip_hash(key, hash_key));
+}
 
 Json parse(std::string_view text) {
   // The library would skip a byte-order mark silently; a document that starts with one is
@@ -306,7 +382,7 @@ const Json* find(const Json& object, std::string_view key) {
   if (!object.is_object()) {
     return nullptr;
   }
-  const auto it = object.find(std::string(key));
+  const auto it = object.find(key);
   return it == object.end() ? nullptr : &*it;
 }
 

@@ -2,6 +2,8 @@
 
 // Reading JSON the way the checks need it: one whole document, member order kept, the last of
 // repeated members wins, and a leading byte-order mark is an error (the library would skip it).
+// Objects are the library's ordered objects with an index of their keys beside them, so that a
+// key is found, or a member added, without walking the other keys.
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -9,9 +11,11 @@
 #include <string>
 #include <string_view>
 
+#include "quarnel/utils/json_object.hpp"
+
 namespace quarnel::utils::json {
 
-using Json = nlohmann::ordered_json;
+using Json = nlohmann::basic_json<IndexedMap>;
 
 // Parses decoded text. Raises JsonSyntaxError for empty text, trailing text, a leading BOM,
 // numbers out of range and anything else that is not one JSON document.
