@@ -484,6 +484,8 @@ class Walk {
  private:
   void start();
   [[noreturn]] void fail(const Part& part, int err) const;
+  // The directory `name` from `at`, and which it is; a failure is the entry's `part`.
+  std::pair<Descriptor, Id> hold(int at, const char* name, int extra, const Part& part) const;
   void go_up(const Part& part);
   void follow(const Part& part, bool last);
   void resolved_link();
@@ -631,27 +633,32 @@ void Walk::fail(const Part& part, int err) const {
   fail_errno(path_, err);
 }
 
+std::pair<Descriptor, Id> Walk::hold(int at, const char* name, int extra, const Part& part) const {
+  Descriptor fd = open_directory(at, name, extra);
+  if (fd.get() < 0) {
+    fail(part, errno);
+  }
+  const std::optional<Id> id = id_of(fd.get());
+  if (!id) {
+    fail(part, errno);
+  }
+  return {std::move(fd), *id};
+}
+
 void Walk::go_up(const Part& part) {
   if (!missing_.empty()) {
     missing_.pop_back();
     pop_name(here_);
     return;
   }
-  Descriptor up = open_directory(dir_.get(), "..");
-  if (up.get() < 0) {
-    fail(part, errno);
-  }
-  const std::optional<Id> id = id_of(up.get());
-  if (!id) {
-    fail(part, errno);
-  }
+  auto [up, id] = hold(dir_.get(), "..", 0, part);
   if (chain_.size() > 1) {
     // The directory was moved since the walk came down through it.
-    if (*id != chain_[chain_.size() - 2]) {
+    if (id != chain_[chain_.size() - 2]) {
       refuse_write(path_, "it changed while it was checked");
     }
     chain_.pop_back();
-  } else if (chain_.size() == 1 && *id != chain_.front()) {
+  } else if (chain_.size() == 1 && id != chain_.front()) {
     if (!links_.empty()) {
       refuse_outside(links_.front());
     }
@@ -662,7 +669,7 @@ void Walk::go_up(const Part& part) {
     }
     chain_.clear();
   } else if (chain_.empty()) {
-    note_entered(*id);
+    note_entered(id);
   }
   dir_ = std::move(up);
   pop_name(here_);
@@ -680,20 +687,20 @@ void Walk::follow(const Part& part, bool last) {
     magic_ = true;
     return;
   }
-  if (++links_followed_ > MAX_LINKS) {
-    if (of_checkout && links_.empty()) {
-      refuse_link(named(part), ELOOP);
-    }
-    fail(part, ELOOP);
-  }
-  std::string target(PATH_MAX, '\0');
-  const ssize_t n = ::readlinkat(dir_.get(), part.name.c_str(), target.data(), target.size());
-  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
-    const int err = n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG;
+  // A link's own fault is said of the link when it is the checkout's.
+  const auto fail_link = [&](int err) {
     if (of_checkout && links_.empty()) {
       refuse_link(named(part), err);
     }
     fail(part, err);
+  };
+  if (++links_followed_ > MAX_LINKS) {
+    fail_link(ELOOP);
+  }
+  std::string target(PATH_MAX, '\0');
+  const ssize_t n = ::readlinkat(dir_.get(), part.name.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+    fail_link(n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG);
   }
   target.resize(static_cast<std::size_t>(n));
   if (of_checkout) {
@@ -707,18 +714,11 @@ void Walk::follow(const Part& part, bool last) {
   parts_.insert(parts_.begin(), std::make_move_iterator(more.begin()),
                 std::make_move_iterator(more.end()));
   if (target.front() == '/') {
-    Descriptor top(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (top.get() < 0) {
-      fail(part, errno);
-    }
-    const std::optional<Id> id = id_of(top.get());
-    if (!id) {
-      fail(part, errno);
-    }
+    auto [top, id] = hold(AT_FDCWD, "/", 0, part);
     dir_ = std::move(top);
     here_ = "/";
     chain_.clear();
-    note_entered(*id);
+    note_entered(id);
   }
 }
 
@@ -734,18 +734,11 @@ void Walk::resolved_link() {
 // A plain directory; O_NOFOLLOW refuses a link swapped in since it was looked up.
 void Walk::enter(const Part& part) {
   const std::string entry = spelled(part);
-  Descriptor sub = open_directory(dir_.get(), part.name.c_str(), O_NOFOLLOW);
-  if (sub.get() < 0) {
-    fail(part, errno);
-  }
-  const std::optional<Id> id = id_of(sub.get());
-  if (!id) {
-    fail(part, errno);
-  }
+  auto [sub, id] = hold(dir_.get(), part.name.c_str(), O_NOFOLLOW, part);
   if (!chain_.empty()) {
-    chain_.push_back(*id);
+    chain_.push_back(id);
   } else {
-    note_entered(*id);
+    note_entered(id);
   }
   dir_ = std::move(sub);
   push_name(here_, part.name);

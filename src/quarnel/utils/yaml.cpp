@@ -58,24 +58,24 @@ Mark mark_of(const yaml_mark_t& mark) { return {mark.line, mark.column}; }
 
 constexpr std::string_view BOM = "\xEF\xBB\xBF";
 
+// The bytes of the line break that `rest` starts with, 0 when it starts with none: the parser
+// ends a line at CR LF, CR, LF, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR.
+std::size_t break_width(std::string_view rest) {
+  if (rest.starts_with("\r\n")) return 2;
+  if (rest.starts_with('\r') || rest.starts_with('\n')) return 1;
+  if (rest.starts_with("\xC2\x85")) return 2;
+  if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) return 3;
+  return 0;
+}
+
 // Where the byte at `offset` sits, counted the way the parser counts: a leading byte-order mark
-// takes no column; CR LF, CR, LF, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR each end a line.
+// takes no column; each line break (see break_width) ends a line.
 Mark mark_at(std::string_view yaml_text, std::size_t offset) {
   Mark mark;
   std::size_t i = yaml_text.starts_with(BOM) ? BOM.size() : 0;
   offset = std::min(offset, yaml_text.size());
   while (i < offset) {
-    const std::string_view rest = yaml_text.substr(i);
-    std::size_t width = 0;
-    if (rest.starts_with("\r\n")) {
-      width = 2;
-    } else if (rest.starts_with('\r') || rest.starts_with('\n')) {
-      width = 1;
-    } else if (rest.starts_with("\xC2\x85")) {
-      width = 2;
-    } else if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) {
-      width = 3;
-    }
+    const std::size_t width = break_width(yaml_text.substr(i));
     if (width != 0) {
       ++mark.line;
       mark.column = 0;
@@ -152,11 +152,9 @@ struct Line {
 
 Line line_at(std::string_view yaml_text, std::size_t start) {
   for (std::size_t i = start; i < yaml_text.size(); ++i) {
-    const std::string_view rest = yaml_text.substr(i);
-    if (rest.starts_with("\r\n")) return {i, i + 2};
-    if (rest.starts_with('\r') || rest.starts_with('\n')) return {i, i + 1};
-    if (rest.starts_with("\xC2\x85")) return {i, i + 2};
-    if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) return {i, i + 3};
+    if (const std::size_t width = break_width(yaml_text.substr(i)); width != 0) {
+      return {i, i + width};
+    }
   }
   return {yaml_text.size(), yaml_text.size()};
 }
