@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quarnel/error.hpp"
@@ -443,6 +445,24 @@ TEST(FsReadTextPrefix, IsReadThroughLinksInsideTheRootAndNeverStrictly) {
   EXPECT_THROW(read_text_prefix(dir / "link.js", 6, text::DecodeMode::Strict), ValueError);
 }
 
+// Why write_text refused to write `path`; when it wrote, a failure of the test and "".
+std::string refusal(const stdfs::path& path, const std::optional<stdfs::path>& root,
+                    Parents parents = Parents::Existing) {
+  try {
+    write_text(path, "report\n", root, parents);
+  } catch (const OsError& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "wrote " << path;
+  return {};
+}
+
+// A FIFO's content up to its writer's close; read_bytes refuses anything but a regular file.
+std::string read_bytes_of_fifo(const stdfs::path& fifo) {
+  std::ifstream in(fifo, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 TEST(FsWriteText, ReplacesTheFileWithExactlyTheText) {
   TempDir dir;
   const stdfs::path p = dir / "report.txt";
@@ -471,6 +491,50 @@ TEST(FsWriteText, FailureIsAnOsErrorWithTheReason) {
   }
 }
 
+// Only the directories that the path as written names are made: a name reached through a
+// link's target is the kernel's to resolve, and its open fails there too. A dangling link whose
+// target's directory exists gets its file, as open(O_CREAT) gives it.
+TEST(FsWriteText, NamesReachedThroughALinkAreNeverMade) {
+  struct Case {
+    std::string label;
+    std::string link;    // "ul" in the directory leads here
+    std::string output;  // below the directory
+    // Where the text lands, below the directory; empty when the write fails.
+    std::string lands;
+  };
+  const std::vector<Case> cases = {
+      {"a link to a file in a missing directory", "nd/new.txt", "ul", ""},
+      {"a link to a missing directory, with a file below it", "elsewhere/nothere", "ul/r.txt", ""},
+      {"a dangling link whose directory exists", "elsewhere/new.txt", "ul", "elsewhere/new.txt"},
+      {"a directory the path names below a link", "elsewhere", "ul/sub/r.txt",
+       "elsewhere/sub/r.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    dir.mkdir("elsewhere");
+    stdfs::create_symlink(c.link, dir / "ul");
+    const stdfs::path path = dir / c.output;
+    if (c.lands.empty()) {
+      EXPECT_EQ(refusal(path, std::nullopt, Parents::Made),
+                "No such file or directory: " + text::repr(path.string()));
+      EXPECT_FALSE(stdfs::exists(dir / "nd"));
+      EXPECT_TRUE(stdfs::is_empty(dir / "elsewhere")) << "a directory of the link's was made";
+    } else {
+      write_text(path, "report\n", std::nullopt, Parents::Made);
+      EXPECT_EQ(read_bytes(dir / c.lands), "report\n");
+    }
+  }
+  // A link of the user's into the checkout: nothing is made there either.
+  TempDir box;
+  const stdfs::path repo = box.mkdir("repo");
+  stdfs::create_symlink(repo / "newdir/r.txt", box / "latest");
+  EXPECT_EQ(refusal(box / "latest", repo, Parents::Made),
+            "cannot write " + text::repr((box / "latest").string()) + ": " +
+                text::repr((repo / "newdir").string()) + ": No such file or directory");
+  EXPECT_TRUE(stdfs::is_empty(repo)) << "a directory of the link's was made in the checkout";
+}
+
 // A checkout below a linked directory, a link of the user's to it, and a file of the user's
 // beside it that no write into the checkout may change.
 struct Workspace {
@@ -486,15 +550,7 @@ struct Workspace {
     EXPECT_EQ(read_bytes(victim), "ORIGINAL\n") << "a file outside the checkout changed";
     EXPECT_TRUE(stdfs::is_empty(elsewhere)) << "something was made outside the checkout";
   }
-  std::string refusal(const stdfs::path& path) const {
-    try {
-      write_text(path, "report\n", repo);
-    } catch (const OsError& e) {
-      return e.what();
-    }
-    ADD_FAILURE() << "wrote " << path;
-    return {};
-  }
+  std::string refusal(const stdfs::path& path) const { return fs::refusal(path, repo); }
 
   TempDir dir;
   stdfs::path repo;
@@ -618,16 +674,11 @@ class WriteRace : public ::testing::Test {
     victim = box.write("victim", "ORIGINAL\n");
   }
   void TearDown() override { detail::set_walk_hook({}); }
-  // Runs `change` once, the first time the walk reports an entry ending in `at` ("" for the
-  // moment the whole path is decided).
-  void when(std::string at, std::function<void()> change) {
-    detail::set_walk_hook([at = std::move(at), change = std::move(change),
-                           done = false](const std::string& entry) mutable {
-      const bool now = at.empty() ? entry.empty() : (!entry.empty() && entry.ends_with(at));
-      if (now && !done) {
-        done = true;
-        change();
-      }
+  // Runs `change` once, the `nth` time the walk reports `moment` with an entry ending in `at`.
+  void when(detail::WalkMoment moment, std::string at, std::function<void()> change, int nth = 1) {
+    detail::set_walk_hook([moment, at = std::move(at), change = std::move(change), seen = 0, nth](
+                              detail::WalkMoment now, const std::string& entry) mutable {
+      if (now == moment && entry.ends_with(at) && ++seen == nth) change();
     });
   }
   std::vector<std::string> entries() const {
@@ -652,7 +703,7 @@ TEST_F(WriteRace, ADirectoryExchangedForALinkAfterTheDecisionDoesNotMoveTheWrite
   box.mkdir("repo/x/y/z");
   stdfs::create_directory_symlink("x/y/z", repo / "ln");
   stdfs::create_symlink(victim, repo / "x/report.md");
-  when("", [&] {
+  when(detail::WalkMoment::Decided, "", [&] {
     ASSERT_EQ(::renameat2(AT_FDCWD, (repo / "docs").c_str(), AT_FDCWD, (repo / "ln").c_str(),
                           RENAME_EXCHANGE),
               0);
@@ -666,7 +717,7 @@ TEST_F(WriteRace, ADirectoryExchangedForALinkAfterTheDecisionDoesNotMoveTheWrite
 // where the walk came from, and nothing is made or written anywhere.
 TEST_F(WriteRace, ADirectoryMovedUpDuringTheWalkIsRefusedBeforeAnythingIsMade) {
   box.mkdir("repo/a/b");
-  when("repo/a/b", [&] { stdfs::rename(repo / "a/b", repo / "b"); });
+  when(detail::WalkMoment::Entered, "repo/a/b", [&] { stdfs::rename(repo / "a/b", repo / "b"); });
   const auto before = [&] {
     auto e = entries();
     // The move itself is expected.
@@ -675,13 +726,8 @@ TEST_F(WriteRace, ADirectoryMovedUpDuringTheWalkIsRefusedBeforeAnythingIsMade) {
     return e;
   }();
   const stdfs::path path = repo / "a/b/../../r.txt";
-  try {
-    write_text(path, "report\n", repo);
-    ADD_FAILURE() << "wrote " << path;
-  } catch (const OsError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "cannot write " + quoted(path) + ": it changed while it was checked");
-  }
+  EXPECT_EQ(refusal(path, repo),
+            "cannot write " + quoted(path) + ": it changed while it was checked");
   EXPECT_EQ(entries(), before) << "something was made";
 }
 
@@ -704,17 +750,141 @@ TEST_F(WriteRace, LeavingTheCheckoutAfterALinkOfItIsRefused) {
     place.mkdir("repo/a/b");
     stdfs::create_directory_symlink(c.link, checkout / "l");
     const stdfs::path path = checkout / c.output;
-    try {
-      write_text(path, "report\n", checkout);
-      ADD_FAILURE() << "wrote " << path;
-    } catch (const OsError& e) {
-      const std::string dots = path.string().substr(0, path.string().rfind("/x.txt"));
-      EXPECT_EQ(std::string(e.what()), "cannot write " + quoted(path) + ": " +
+    const std::string dots = path.string().substr(0, path.string().rfind("/x.txt"));
+    EXPECT_EQ(refusal(path, checkout), "cannot write " + quoted(path) + ": " +
                                            quoted(stdfs::path(dots)) +
                                            " leads outside the checkout");
-    }
     EXPECT_FALSE(stdfs::exists(place / "x.txt"));
     EXPECT_FALSE(stdfs::exists(place.path().parent_path() / "x.txt"));
+  }
+}
+
+// An entry of the checkout that is not what it was when the walk looked it up (another process
+// swapped it in between) is said to have changed, whatever the kernel's call then failed with.
+TEST_F(WriteRace, AnEntryChangedSinceItWasLookedUpIsSaidToHaveChanged) {
+  struct Case {
+    std::string label;
+    std::string output;  // below the checkout
+    std::string entry;   // below the checkout, changed just after it was looked up
+    std::function<void(const stdfs::path& entry, const stdfs::path& outside)> change;
+    int nth = 1;  // at which of the entry's lookups
+  };
+  const auto remove = [](const stdfs::path& e) { stdfs::remove(e); };
+  const std::vector<Case> cases = {
+      {"a link replaced by a directory", "l/r.txt", "l",
+       [=](const stdfs::path& e, const stdfs::path&) {
+         remove(e);
+         stdfs::create_directory(e);
+       }},
+      {"a directory replaced by a link", "d/r.txt", "d",
+       [=](const stdfs::path& e, const stdfs::path& outside) {
+         remove(e);
+         stdfs::create_directory_symlink(outside, e);
+       }},
+      {"a directory replaced by a file", "d/r.txt", "d",
+       [=](const stdfs::path& e, const stdfs::path&) {
+         remove(e);
+         std::ofstream(e) << "x";
+       }},
+      {"the file replaced by a link once the path is decided", "r.txt", "r.txt",
+       [=](const stdfs::path& e, const stdfs::path& outside) {
+         stdfs::create_symlink(outside / "new.txt", e);
+       },
+       2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir place;
+    const stdfs::path checkout = place.mkdir("repo");
+    const stdfs::path outside = place.mkdir("outside");
+    place.mkdir("repo/a");
+    place.mkdir("repo/d");
+    stdfs::create_directory_symlink("a", checkout / "l");
+    when(
+        detail::WalkMoment::LookedUp, "repo/" + c.entry,
+        [&] { c.change(checkout / c.entry, outside); }, c.nth);
+    const stdfs::path path = checkout / c.output;
+    EXPECT_EQ(refusal(path, checkout),
+              "cannot write " + quoted(path) + ": it changed while it was checked");
+    EXPECT_TRUE(stdfs::is_empty(outside)) << "something was made outside the checkout";
+  }
+}
+
+// Where the walk cannot tell whether a place lies in the checkout (a ".." on the way up from the
+// working directory, or the checkout itself, cannot be opened), the write is refused: a doubt is
+// never the user's own. Another process of the checkout's owner takes the search permission
+// away during the run; permission bits do not bind root, so this runs as uid 65534.
+TEST(FsWriteTextInCheckout, WhereTheWalkCannotTellWhereItIsTheWriteIsRefused) {
+  struct Case {
+    std::string label;
+    std::string unsearchable;  // below the box
+    std::string doubt;         // what the refusal names, below the box
+  };
+  const std::vector<Case> cases = {
+      {"a directory between the working directory and the checkout", "parent/proj/p",
+       "parent/proj/p/.."},
+      {"the checkout's parent, with the working directory inside", "parent", "parent/proj"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir box;
+    const stdfs::path checkout = box.mkdir("parent/proj");
+    const stdfs::path cwd = box.mkdir("parent/proj/p/q");
+    const stdfs::path victim = box.write("outside/r.txt", "KEEP\n");
+    stdfs::create_directory_symlink(box / "outside", cwd / "out");
+    quarnel::testing::give_to_another_user(box.path());
+    run_unprivileged([&] {
+      const quarnel::testing::WorkingDirectory inside(cwd);
+      stdfs::permissions(box / c.unsearchable, stdfs::perms::none);
+      EXPECT_EQ(refusal("out/r.txt", checkout),
+                "cannot write 'out/r.txt': could not tell whether it lies in the checkout (" +
+                    quoted(box / c.doubt) + ": Permission denied)");
+      stdfs::permissions(box / c.unsearchable, stdfs::perms::owner_all);
+      EXPECT_EQ(read_bytes(victim), "KEEP\n") << "a file outside the checkout changed";
+    });
+  }
+  // A working directory outside the checkout, below parents that grant search and nothing else,
+  // reaches the top of the tree on the way up: the path is the user's own.
+  TempDir box;
+  const stdfs::path checkout = box.mkdir("proj");
+  const stdfs::path cwd = box.mkdir("high/mid/here");
+  quarnel::testing::give_to_another_user(box.path());
+  stdfs::permissions(box / "high", static_cast<stdfs::perms>(0311));
+  stdfs::permissions(box / "high/mid", static_cast<stdfs::perms>(0711));
+  run_unprivileged([&] {
+    const quarnel::testing::WorkingDirectory inside(cwd);
+    write_text("r.txt", "report\n", checkout);
+    EXPECT_EQ(read_bytes("r.txt"), "report\n");
+  });
+}
+
+// With a checkout given, places of the user's that the walk can place are still written as the
+// kernel would write them: a FIFO with a reader, and a path longer than the kernel takes whole.
+TEST(FsWriteTextInCheckout, TheUsersOwnPlacesAreWrittenAsTheKernelWould) {
+  TempDir box;
+  const stdfs::path checkout = box.mkdir("repo");
+  const stdfs::path fifo = box / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string got;
+  std::thread reader([&] { got = read_bytes_of_fifo(fifo); });
+  write_text(fifo, "report\n", checkout);
+  reader.join();
+  EXPECT_EQ(got, "report\n");
+
+  // Seventeen names of 255 bytes: more than 4096 bytes, made one directory at a time.
+  const std::string name(255, 'n');
+  std::string deep;
+  for (int i = 0; i < 17; ++i) deep += name + "/";
+  ASSERT_GT(deep.size(), 4096u);
+  {
+    const quarnel::testing::WorkingDirectory at(box.path());
+    write_text(deep + "r.txt", "report\n", checkout, Parents::Made);
+    // Read back in two halves, each short enough to be named, then the halves are parted so
+    // that the box can be removed by name.
+    const std::string half = deep.substr(0, 9 * (name.size() + 1));
+    stdfs::current_path(half);
+    EXPECT_EQ(read_bytes(deep.substr(half.size()) + "r.txt"), "report\n");
+    stdfs::rename(name, box / "rest");
   }
 }
 

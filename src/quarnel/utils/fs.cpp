@@ -29,8 +29,8 @@ detail::WalkHook& walk_hook() {
   return hook;
 }
 
-void call_hook(const std::string& entry) {
-  if (walk_hook()) walk_hook()(entry);
+void call_hook(detail::WalkMoment moment, const std::string& entry) {
+  if (walk_hook()) walk_hook()(moment, entry);
 }
 
 // Closes the descriptor on every way out.
@@ -371,41 +371,69 @@ Descriptor open_directory(int at, const char* name, int extra = 0) {
   return Descriptor(::openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC | extra));
 }
 
-// The checkout, taken once; none when it cannot be opened, and then nothing lies in it.
-std::optional<Id> checkout_id(const stdfs::path& root) {
-  const Descriptor fd(::open(checkout_dir(root).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    return std::nullopt;
-  }
-  return id_of(fd.get());
+[[noreturn]] void refuse_doubt(const stdfs::path& path, const stdfs::path& place, int err) {
+  refuse_write(path, "could not tell whether it lies in the checkout (" + shown(place) + ": " +
+                         errno_text(err) + ")");
 }
 
-// The directories from the checkout down to the one `fd` holds, found by going up from it;
-// empty when the top of the tree comes first. As many steps as the directory is deep.
-std::vector<Id> chain_to(int fd, const Id& checkout) {
-  std::vector<Id> ids;
+// The checkout, taken once. One that cannot be opened leaves nothing to tell its directories
+// by, and a doubt is never the user's own: the write of `path` is refused.
+Id checkout_id(const stdfs::path& root, const stdfs::path& path) {
+  const stdfs::path dir = checkout_dir(root);
+  const Descriptor fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::optional<Id> id;
+  if (fd.get() >= 0) {
+    id = id_of(fd.get());
+  }
+  if (!id) {
+    refuse_doubt(path, dir, errno);
+  }
+  return *id;
+}
+
+// Where a directory lies, found by going up from it: `chain` holds the directories from the
+// checkout down to it when it lies in the checkout, and is empty when the top of the tree came
+// first. When a ".." on the way cannot be opened, where it lies is not `known`: `err` says why,
+// and the ".." that failed is that of the directory `steps` above it.
+struct Place {
+  bool known = false;
+  std::vector<Id> chain;
+  std::size_t steps = 0;
+  int err = 0;
+};
+
+// As many steps as the directory is deep.
+Place place_of(int fd, const Id& checkout) {
+  Place place;
   std::optional<Id> id = id_of(fd);
   Descriptor up(-1);
   int at = fd;
   while (id) {
-    ids.push_back(*id);
+    place.chain.push_back(*id);
     if (*id == checkout) {
-      std::reverse(ids.begin(), ids.end());
-      return ids;
+      std::reverse(place.chain.begin(), place.chain.end());
+      place.known = true;
+      return place;
     }
-    up = open_directory(at, "..");
-    if (up.get() < 0) {
+    Descriptor next = open_directory(at, "..");
+    if (next.get() < 0) {
       break;
     }
+    up = std::move(next);
     at = up.get();
     const std::optional<Id> parent = id_of(at);
     // ".." of the top is the top itself.
-    if (!parent || *parent == *id) {
-      break;
+    if (parent && *parent == *id) {
+      place.chain.clear();
+      place.known = true;
+      return place;
     }
     id = parent;
+    ++place.steps;
   }
-  return {};
+  place.err = errno;
+  place.chain.clear();
+  return place;
 }
 
 bool in_procfs(int fd) {
@@ -420,6 +448,8 @@ struct Part {
   std::string name;
   std::size_t written_end = std::string::npos;
   bool end_of_link = false;
+  // A name of a link's target, not of the path as written.
+  bool of_link() const { return written_end == std::string::npos; }
 };
 
 // The names of `text`, "." and ".." kept; a trailing separator adds "." (the last entry is then
@@ -483,7 +513,12 @@ class Walk {
 
  private:
   void start();
+  // The entry itself, not following a link: 0 when it is there, else why not.
+  int look_up(const Part& part, struct stat& st) const;
   [[noreturn]] void fail(const Part& part, int err) const;
+  // An entry that failed as it would not have when it was looked up (`err` says it is no longer
+  // what was seen, or is gone): under the rule it changed while it was checked.
+  [[noreturn]] void fail_changed(const Part& part, int err) const;
   // The directory `name` from `at`, and which it is; a failure is the entry's `part`.
   std::pair<Descriptor, Id> hold(int at, const char* name, int extra, const Part& part) const;
   void go_up(const Part& part);
@@ -508,7 +543,7 @@ class Walk {
 
   // The entry as written, or where the walk found it.
   std::string spelled(const Part& part) const {
-    if (part.written_end != std::string::npos) {
+    if (!part.of_link()) {
       return path_.native().substr(0, part.written_end);
     }
     std::string at = here_;
@@ -581,10 +616,11 @@ void Walk::run() {
       continue;
     }
     struct stat st;
-    if (::fstatat(dir_.get(), part.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      // A link's target must be there: the kernel would make nothing through it.
-      if (errno != ENOENT || !links_.empty()) {
-        fail(part, errno);
+    if (const int err = look_up(part, st); err != 0) {
+      // A link of the checkout must lead to something; of a user's link only the file may be
+      // missing: the kernel's open makes it, and no directory on the way to it.
+      if (err != ENOENT || !links_.empty() || (!last && part.of_link())) {
+        fail(part, err);
       }
       note_missing(std::move(part), last);
       continue;
@@ -615,10 +651,33 @@ void Walk::start() {
   if (ec || here_.empty()) {
     here_ = ".";
   }
-  // The working directory may lie anywhere in the checkout.
+  // The working directory may lie anywhere in the checkout; where it cannot be placed, a link
+  // of the checkout could pass for one of the user's.
   if (checkout_) {
-    chain_ = chain_to(dir_.get(), *checkout_);
+    Place place = place_of(dir_.get(), *checkout_);
+    if (!place.known) {
+      std::string dotdot = here_;
+      for (std::size_t i = 0; i < place.steps; ++i) {
+        if (dotdot.starts_with('/')) {
+          pop_name(dotdot);
+        } else {
+          push_name(dotdot, "..");
+        }
+      }
+      push_name(dotdot, "..");
+      refuse_doubt(path_, dotdot, place.err);
+    }
+    chain_ = std::move(place.chain);
   }
+}
+
+int Walk::look_up(const Part& part, struct stat& st) const {
+  const int err =
+      ::fstatat(dir_.get(), part.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  if (walk_hook()) {
+    call_hook(detail::WalkMoment::LookedUp, spelled(part));
+  }
+  return err;
 }
 
 // Under the rule the refusal names the entry, or the link being resolved; outside it the walk
@@ -631,6 +690,13 @@ void Walk::fail(const Part& part, int err) const {
     refuse_write(path_, named(part) + ": " + errno_text(err));
   }
   fail_errno(path_, err);
+}
+
+void Walk::fail_changed(const Part& part, int err) const {
+  if (!links_.empty() || !chain_.empty()) {
+    refuse_write(path_, "it changed while it was checked");
+  }
+  fail(part, err);
 }
 
 std::pair<Descriptor, Id> Walk::hold(int at, const char* name, int extra, const Part& part) const {
@@ -699,6 +765,10 @@ void Walk::follow(const Part& part, bool last) {
   }
   std::string target(PATH_MAX, '\0');
   const ssize_t n = ::readlinkat(dir_.get(), part.name.c_str(), target.data(), target.size());
+  // No longer a link, or gone, since it was looked up.
+  if (n < 0 && (errno == EINVAL || errno == ENOENT)) {
+    fail_changed(part, errno);
+  }
   if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
     fail_link(n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG);
   }
@@ -734,15 +804,24 @@ void Walk::resolved_link() {
 // A plain directory; O_NOFOLLOW refuses a link swapped in since it was looked up.
 void Walk::enter(const Part& part) {
   const std::string entry = spelled(part);
-  auto [sub, id] = hold(dir_.get(), part.name.c_str(), O_NOFOLLOW, part);
+  Descriptor sub = open_directory(dir_.get(), part.name.c_str(), O_NOFOLLOW);
+  // Since it was looked up it became a link (held as itself, no directory), something other
+  // than a directory, or nothing.
+  if (sub.get() < 0 && (errno == ENOTDIR || errno == ELOOP || errno == ENOENT)) {
+    fail_changed(part, errno);
+  }
+  const std::optional<Id> id = sub.get() < 0 ? std::nullopt : id_of(sub.get());
+  if (!id) {
+    fail(part, errno);
+  }
   if (!chain_.empty()) {
-    chain_.push_back(id);
+    chain_.push_back(*id);
   } else {
-    note_entered(id);
+    note_entered(*id);
   }
   dir_ = std::move(sub);
   push_name(here_, part.name);
-  call_hook(entry);
+  call_hook(detail::WalkMoment::Entered, entry);
 }
 
 // The directories on the way that did not exist, made as plain directories from the one above.
@@ -800,14 +879,14 @@ Descriptor Walk::open() {
   }
   const std::string_view it_is = via_link_ ? "it leads to" : "it is";
   struct stat st;
-  if (::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (const int err = look_up(*last_, st); err == 0) {
     if (S_ISLNK(st.st_mode)) {
       refuse_write(path_, "it changed while it was checked");
     }
     // Refused unopened: merely opening a FIFO or device can have effects.
     check_regular(path_, st, it_is);
-  } else if (errno != ENOENT) {
-    refuse_write(path_, errno_text(errno));
+  } else if (err != ENOENT) {
+    refuse_write(path_, errno_text(err));
   }
   // Not truncated on opening: that waits until the descriptor is known to be a regular file
   // with one link. O_NOFOLLOW refuses a link swapped in since the check; O_NONBLOCK keeps a
@@ -815,6 +894,10 @@ Descriptor Walk::open() {
   Descriptor fd(::openat(
       dir_.get(), name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0666));
   if (fd.get() < 0) {
+    // It was absent or a regular file a moment ago: now a link, a directory, a FIFO or socket.
+    if (errno == ELOOP || errno == EISDIR || errno == ENXIO) {
+      refuse_write(path_, "it changed while it was checked");
+    }
     refuse_write(path_, errno_text(errno));
   }
   struct stat now;
@@ -850,9 +933,9 @@ void write_and_close(Descriptor fd, const stdfs::path& path, std::string_view co
 
 void write_text(const stdfs::path& path, std::string_view content,
                 const std::optional<stdfs::path>& root, Parents parents) {
-  Walk walk(path, root ? checkout_id(*root) : std::nullopt, parents);
+  Walk walk(path, root ? std::optional<Id>(checkout_id(*root, path)) : std::nullopt, parents);
   walk.run();
-  call_hook("");
+  call_hook(detail::WalkMoment::Decided, "");
   const bool in_checkout = walk.inside();
   Descriptor fd = walk.open();
   if (in_checkout && ::ftruncate(fd.get(), 0) != 0) {

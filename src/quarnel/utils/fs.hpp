@@ -73,8 +73,9 @@ std::optional<std::string> read_text_or_none(const stdfs::path& path,
 enum class Parents { Existing, Made };
 
 // Writes the text exactly (UTF-8, no BOM, nothing appended), replacing the file; with
-// Parents::Made, missing directories on the way are made first (OsError "Cannot create
-// directory ..." when one cannot be). OsError on failure.
+// Parents::Made, the missing directories that the path as written names are made first (OsError
+// "Cannot create directory ..." when one cannot be), never a name of a link's target: there only
+// the file may be missing, as the kernel's open makes it. OsError on failure.
 //
 // The path is walked as the kernel would walk it, one name at a time from a descriptor of the
 // directory before it (links followed name by name, ".." taken from where the walk is), and the
@@ -89,18 +90,22 @@ enum class Parents { Existing, Made };
 // the checkout was followed, and the file must be a regular file with one link, or not exist
 // yet. The whole path is walked before anything is made. A path that never enters the
 // checkout, or leaves it by a ".." as written, is the user's own: a link of theirs is followed,
-// and /dev/null or /dev/stdout work. OsError naming the path and the entry when the rule
-// refuses.
+// and /dev/null or /dev/stdout work. A doubt is never the user's own: when the checkout cannot
+// be opened, or going up from the working directory meets a ".." that cannot be opened before
+// it reaches the checkout or the top of the tree, the write is refused as one that "could not
+// tell". OsError naming the path and the entry when the rule refuses.
 void write_text(const stdfs::path& path, std::string_view content,
                 const std::optional<stdfs::path>& root = {}, Parents parents = Parents::Existing);
 
 namespace detail {
 
-// Called by write_text with each directory the walk enters (the path as written up to it, or
-// where the walk found it) and with "" once the whole path is decided, just before the file is
-// opened: a test changes the checkout there, as another process could at any moment. Empty
-// (the default) calls nothing.
-using WalkHook = std::function<void(const std::string& entry)>;
+// The moments of the walk at which write_text calls the hook: just after an entry was looked
+// up, whatever was found there; once a directory was entered; and once the whole path is
+// decided, just before the file is opened. `entry` is the path as written up to the entry, or
+// where the walk found it, and "" at the decision. A test changes the checkout there, as another
+// process could at any moment. Empty (the default) calls nothing.
+enum class WalkMoment { LookedUp, Entered, Decided };
+using WalkHook = std::function<void(WalkMoment moment, const std::string& entry)>;
 void set_walk_hook(WalkHook hook);
 
 }  // namespace detail
