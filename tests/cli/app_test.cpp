@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "quarnel/error.hpp"
+#include "quarnel/utils/fs.hpp"
+
 namespace quarnel::cli {
 namespace {
 
@@ -26,6 +29,20 @@ int guarded_child(const std::vector<int>& closed) {
   for (const int fd : closed) {
     // A write to a descriptor that was closed fails, so that the loss can be reported.
     if (fd != STDIN_FILENO && ::write(fd, "x", 1) != -1) return 5;
+    // So does a report named on it, rather than a placeholder reopened for writing.
+    const std::string named = "/dev/fd/" + std::to_string(fd);
+    try {
+      utils::fs::write_text(named, "x");
+      return 6;
+    } catch (const OsError& e) {
+      if (std::string(e.what()) != "Bad file descriptor: '" + named + "'") return 7;
+    }
+  }
+  // The user's own /dev/null is still written, whatever stands in for a closed descriptor.
+  try {
+    utils::fs::write_text("/dev/null", "x");
+  } catch (const OsError&) {
+    return 8;
   }
   return 0;
 }

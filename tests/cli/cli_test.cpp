@@ -50,7 +50,7 @@ struct RawRun {
 // Runs the binary with a standard output that process::run cannot give it (a full device, a
 // closed descriptor), optionally as another user, with standard error in a file.
 RawRun quarnel_raw(std::vector<std::string> args, Stdout where,
-                   std::optional<uid_t> user = std::nullopt) {
+                   std::optional<uid_t> user = std::nullopt, bool stderr_closed = false) {
   testing::TempDir io;
   args.insert(args.begin(), binary());
   std::vector<char*> argv;
@@ -72,7 +72,11 @@ RawRun quarnel_raw(std::vector<std::string> args, Stdout where,
     } else {
       ::close(STDOUT_FILENO);
     }
-    ::dup2(err_fd, STDERR_FILENO);
+    if (stderr_closed) {
+      ::close(STDERR_FILENO);
+    } else {
+      ::dup2(err_fd, STDERR_FILENO);
+    }
     if (user) {
       if (::setgroups(0, nullptr) != 0 || ::setgid(*user) != 0 || ::setuid(*user) != 0) {
         ::_exit(126);
@@ -237,6 +241,31 @@ TEST(Cli, UnwritableStandardOutputIsAnError) {
           << label << ": " << run.stderr_text;
     }
   }
+}
+
+// A report named on a standard descriptor that was closed when quarnel started did not arrive
+// either: exit 2, as a write to the descriptor itself is, and never the placeholder that
+// stands in for it reopened for writing. Given an open descriptor, the same names work.
+TEST(Cli, AReportNamedOnAClosedStandardDescriptorIsAnError) {
+  testing::TempDir dir;
+  const auto assess = [&](const std::string& output) {
+    return std::vector<std::string>{"assess", dir.path().string(), "-q", "-o", output};
+  };
+  for (const std::string output : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    SCOPED_TRACE(output + " with stdout closed");
+    const auto run = quarnel_raw(assess(output), Stdout::Closed);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.stderr_text, "quarnel: error: Bad file descriptor: '" + output + "'\n");
+  }
+  for (const std::string output : {"/dev/stderr", "/dev/fd/2", "/proc/self/fd/2"}) {
+    SCOPED_TRACE(output + " with stderr closed");
+    EXPECT_EQ(quarnel_raw(assess(output), Stdout::File, std::nullopt, true).exit_code, 2);
+  }
+  const auto into_file = quarnel_raw(assess("/dev/stdout"), Stdout::File);
+  EXPECT_EQ(into_file.exit_code, 0) << into_file.stderr_text;
+  EXPECT_TRUE(into_file.stdout_text.starts_with("Assessment Results\n")) << into_file.stdout_text;
+  const auto to_null = quarnel_raw(assess("/dev/null"), Stdout::Closed);
+  EXPECT_EQ(to_null.exit_code, 0) << to_null.stderr_text;
 }
 
 // A checkout that cannot be listed or entered is an assessment that could not run, not an empty

@@ -92,14 +92,8 @@ std::string indicators_json() {
 bool guard_standard_descriptors() noexcept {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // Read-only, so that a write to it fails and is reported rather than lost.
-    const int placeholder = ::open("/dev/null", O_RDONLY | O_NOCTTY);
-    if (placeholder < 0) return false;
-    if (placeholder != fd) {
-      const bool moved = ::dup2(placeholder, fd) == fd;
-      ::close(placeholder);
-      if (!moved) return false;
-    }
+    // One that refuses writes, so that a write to it fails and is reported rather than lost.
+    if (!utils::fs::stand_in_for_closed(fd)) return false;
   }
   return true;
 }

@@ -33,8 +33,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
 // Gives each of the descriptors 0, 1 and 2 that is closed at start-up a placeholder that refuses
 // writes. Otherwise the next file or pipe opened would take its number and the report (or a
-// child's output) would land in it, and a closed standard output would go unnoticed. Call first
-// thing in main; false when no placeholder can be opened.
+// child's output) would land in it, and a closed standard output would go unnoticed, also when
+// -o names it (/dev/stdout). Call first thing in main; false when no placeholder can be made.
 bool guard_standard_descriptors() noexcept;
 
 // The catalogue as an aligned table (principle, indicator, category, name), one line each.

@@ -367,6 +367,23 @@ std::optional<Id> id_of(int fd) {
   return Id{st.st_dev, st.st_ino};
 }
 
+// The stand-ins of closed standard descriptors, at most one for each.
+struct StandIns {
+  Id ids[3];
+  int count = 0;
+};
+
+StandIns& stand_ins() {
+  static StandIns held;
+  return held;
+}
+
+bool is_stand_in(int fd) {
+  const std::optional<Id> id = id_of(fd);
+  const StandIns& held = stand_ins();
+  return id && std::find(held.ids, held.ids + held.count, *id) != held.ids + held.count;
+}
+
 Descriptor open_directory(int at, const char* name, int extra = 0) {
   return Descriptor(::openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC | extra));
 }
@@ -875,6 +892,11 @@ Descriptor Walk::open() {
     if (fd.get() < 0) {
       fail_errno(path_, errno);
     }
+    // Reopened through /proc, the stand-in of a closed descriptor would take the report and
+    // lose it: the descriptor was closed, and a write to it fails.
+    if (is_stand_in(fd.get())) {
+      fail_errno(path_, EBADF);
+    }
     return fd;
   }
   const std::string_view it_is = via_link_ ? "it leads to" : "it is";
@@ -942,6 +964,31 @@ void write_text(const stdfs::path& path, std::string_view content,
     fail_errno(path, errno);
   }
   write_and_close(std::move(fd), path, content);
+}
+
+bool stand_in_for_closed(int fd) noexcept {
+  // Inherited, as the closed descriptor's number would be by a child: it reads the end at once.
+  int ends[2];
+  if (::pipe(ends) != 0) {
+    return false;
+  }
+  ::close(ends[1]);
+  if (ends[0] != fd) {
+    const bool moved = ::dup2(ends[0], fd) == fd;
+    ::close(ends[0]);
+    if (!moved) {
+      return false;
+    }
+  }
+  StandIns& held = stand_ins();
+  const std::optional<Id> id = id_of(fd);
+  if (!id) {
+    return false;
+  }
+  if (held.count < 3) {
+    held.ids[held.count++] = *id;
+  }
+  return true;
 }
 
 void detail::set_walk_hook(WalkHook hook) { walk_hook() = std::move(hook); }

@@ -97,6 +97,15 @@ enum class Parents { Existing, Made };
 void write_text(const stdfs::path& path, std::string_view content,
                 const std::optional<stdfs::path>& root = {}, Parents parents = Parents::Existing);
 
+// Puts a stand-in on the standard descriptor `fd` (0, 1 or 2), closed when the process
+// started, so that no file or pipe opened later takes its number: the read end of a pipe with
+// no writer, so that a read sees the end at once and a write fails with "Bad file descriptor",
+// as on the closed descriptor. It is a file of its own, which no name a user gives can reach
+// but one that reopens the descriptor (/dev/stdout, /dev/fd/1, /proc/self/fd/1): write_text
+// refuses that with "Bad file descriptor" too, where reopening it would lose the report. False
+// when no stand-in can be made.
+bool stand_in_for_closed(int fd) noexcept;
+
 namespace detail {
 
 // The moments of the walk at which write_text calls the hook: just after an entry was looked
