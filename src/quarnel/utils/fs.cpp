@@ -536,8 +536,10 @@ class Walk {
   // An entry that failed as it would not have when it was looked up (`err` says it is no longer
   // what was seen, or is gone): under the rule it changed while it was checked.
   [[noreturn]] void fail_changed(const Part& part, int err) const;
-  // The directory `name` from `at`, and which it is; a failure is the entry's `part`.
-  std::pair<Descriptor, Id> hold(int at, const char* name, int extra, const Part& part) const;
+  // The directory `name` from `at`, and which it is; a failure is the entry's `part`. One
+  // `looked_up` as a directory just before is held only if it still is one, not a link.
+  std::pair<Descriptor, Id> hold(int at, const char* name, const Part& part,
+                                 bool looked_up = false) const;
   void go_up(const Part& part);
   void follow(const Part& part, bool last);
   void resolved_link();
@@ -716,8 +718,14 @@ void Walk::fail_changed(const Part& part, int err) const {
   fail(part, err);
 }
 
-std::pair<Descriptor, Id> Walk::hold(int at, const char* name, int extra, const Part& part) const {
-  Descriptor fd = open_directory(at, name, extra);
+std::pair<Descriptor, Id> Walk::hold(int at, const char* name, const Part& part,
+                                     bool looked_up) const {
+  Descriptor fd = open_directory(at, name, looked_up ? O_NOFOLLOW : 0);
+  // Since it was looked up it became a link (held as itself, no directory), something other
+  // than a directory, or nothing.
+  if (fd.get() < 0 && looked_up && (errno == ENOTDIR || errno == ELOOP || errno == ENOENT)) {
+    fail_changed(part, errno);
+  }
   if (fd.get() < 0) {
     fail(part, errno);
   }
@@ -734,7 +742,7 @@ void Walk::go_up(const Part& part) {
     pop_name(here_);
     return;
   }
-  auto [up, id] = hold(dir_.get(), "..", 0, part);
+  auto [up, id] = hold(dir_.get(), "..", part);
   if (chain_.size() > 1) {
     // The directory was moved since the walk came down through it.
     if (id != chain_[chain_.size() - 2]) {
@@ -801,7 +809,7 @@ void Walk::follow(const Part& part, bool last) {
   parts_.insert(parts_.begin(), std::make_move_iterator(more.begin()),
                 std::make_move_iterator(more.end()));
   if (target.front() == '/') {
-    auto [top, id] = hold(AT_FDCWD, "/", 0, part);
+    auto [top, id] = hold(AT_FDCWD, "/", part);
     dir_ = std::move(top);
     here_ = "/";
     chain_.clear();
@@ -818,23 +826,14 @@ void Walk::resolved_link() {
   }
 }
 
-// A plain directory; O_NOFOLLOW refuses a link swapped in since it was looked up.
+// A plain directory, held only if it still is one since it was looked up.
 void Walk::enter(const Part& part) {
   const std::string entry = spelled(part);
-  Descriptor sub = open_directory(dir_.get(), part.name.c_str(), O_NOFOLLOW);
-  // Since it was looked up it became a link (held as itself, no directory), something other
-  // than a directory, or nothing.
-  if (sub.get() < 0 && (errno == ENOTDIR || errno == ELOOP || errno == ENOENT)) {
-    fail_changed(part, errno);
-  }
-  const std::optional<Id> id = sub.get() < 0 ? std::nullopt : id_of(sub.get());
-  if (!id) {
-    fail(part, errno);
-  }
+  auto [sub, id] = hold(dir_.get(), part.name.c_str(), part, true);
   if (!chain_.empty()) {
-    chain_.push_back(*id);
+    chain_.push_back(id);
   } else {
-    note_entered(*id);
+    note_entered(id);
   }
   dir_ = std::move(sub);
   push_name(here_, part.name);
