@@ -48,26 +48,92 @@ void forget_enclosing_repository() {
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string tmpl = (stdfs::temp_directory_path() / "quarnel-test-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = stdfs::path(tmpl);
-}
+namespace {
 
-TempDir::~TempDir() {
+// Makes everything below `root` removable again (a test may have taken permissions away), then
+// removes it.
+void remove_tree(const stdfs::path& root) {
   std::error_code ec;
-  // Tests may have made entries unreadable; make them removable again first.
   for (auto it = stdfs::recursive_directory_iterator(
-           path_, stdfs::directory_options::skip_permission_denied, ec);
+           root, stdfs::directory_options::skip_permission_denied, ec);
        !ec && it != stdfs::recursive_directory_iterator(); it.increment(ec)) {
     std::error_code ignored;
     if (!it->is_symlink(ignored)) {
       stdfs::permissions(it->path(), stdfs::perms::owner_all, stdfs::perm_options::add, ignored);
     }
   }
-  stdfs::permissions(path_, stdfs::perms::owner_all, stdfs::perm_options::add, ec);
-  stdfs::remove_all(path_, ec);
+  stdfs::permissions(root, stdfs::perms::owner_all, stdfs::perm_options::add, ec);
+  stdfs::remove_all(root, ec);
 }
+
+// The variable through which a test process hands its directory to the processes it starts anew
+// (gtest's "threadsafe" death tests run the test again in a fresh process of the same binary).
+constexpr const char* TEMP_BASE_VARIABLE = "QUARNEL_TEST_TEMP_BASE";
+
+// The one directory in the system's temporary directory that holds every TempDir of a test
+// process: made before any test runs, removed by that process when it ends. A TempDir made in a
+// forked child that ends with _exit, or in a death test's fresh process, lies in it too, and a
+// test that fails leaves its own there at worst: nothing stays behind in TMPDIR.
+class TempBase {
+ public:
+  TempBase() {
+    if (const char* inherited = std::getenv(TEMP_BASE_VARIABLE);
+        inherited != nullptr && *inherited != '\0') {
+      path_ = inherited;
+      return;
+    }
+    std::error_code ec;
+    const stdfs::path system = stdfs::temp_directory_path(ec);
+    if (ec) {
+      error_ = "no temporary directory: " + ec.message();
+      return;
+    }
+    std::string tmpl = (system / "quarnel-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+      error_ = "cannot make a directory in " + system.string() + ": " + std::strerror(errno);
+      return;
+    }
+    path_ = tmpl;
+    owner_ = ::getpid();
+    // Open to every user, as /tmp is: code run as another user makes directories here too.
+    ::chmod(path_.c_str(), 01777);
+    ::setenv(TEMP_BASE_VARIABLE, path_.c_str(), 1);
+  }
+  ~TempBase() {
+    // A forked child that leaves by exit() runs this too; the directory is its parent's.
+    if (owner_ == ::getpid()) remove_tree(path_);
+  }
+  TempBase(const TempBase&) = delete;
+  TempBase& operator=(const TempBase&) = delete;
+
+  const stdfs::path& path() const {
+    if (path_.empty()) throw std::runtime_error("the tests' temporary directory: " + error_);
+    return path_;
+  }
+
+ private:
+  stdfs::path path_;
+  std::string error_;
+  pid_t owner_ = -1;
+};
+
+const TempBase& temp_base() {
+  static const TempBase base;
+  return base;
+}
+
+// Made when the process starts, before any test can fork: a child must find its parent's.
+[[maybe_unused]] const TempBase& STARTED_BASE = temp_base();
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string tmpl = (temp_base().path() / "quarnel-test-XXXXXX").string();
+  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = stdfs::path(tmpl);
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
 
 stdfs::path TempDir::write(const stdfs::path& relative, std::string_view content) const {
   const stdfs::path full = path_ / relative;
@@ -206,10 +272,6 @@ WorkingDirectory::~WorkingDirectory() {
 
 namespace {
 
-// "nobody" and "nogroup": an identity that owns nothing the tests lay out.
-constexpr uid_t UNPRIVILEGED_UID = 65534;
-constexpr gid_t UNPRIVILEGED_GID = 65534;
-
 // What the child found, as it travels through the pipe. `Done` is sent last, so that a child
 // that ended without it did not run its code to the end.
 enum class Kind : char {
@@ -277,15 +339,18 @@ std::string errno_text(std::string_view call) {
   return std::string(call) + ": " + std::strerror(errno);
 }
 
-// Why the child could not become the unprivileged user; empty once it is that user. The
-// supplementary groups go first and the user last: each step needs the privilege the next
-// one gives up.
-std::string drop_privileges() {
+// Why the child could not become `uid`, with the group of the same number; empty once it is
+// that user. The supplementary groups go first and the user last: each step needs the privilege
+// the next one gives up.
+std::string drop_privileges(uid_t uid) {
   if (::setgroups(0, nullptr) != 0) return errno_text("setgroups");
-  if (::setgid(UNPRIVILEGED_GID) != 0) return errno_text("setgid");
-  if (::setuid(UNPRIVILEGED_UID) != 0) return errno_text("setuid");
+  if (::setgid(static_cast<gid_t>(uid)) != 0) return errno_text("setgid");
+  if (::setuid(uid) != 0) return errno_text("setuid");
   return "";
 }
+
+// "the code run as uid N", as the parent's messages name the child.
+std::string code_run_as(uid_t uid) { return "the code run as uid " + std::to_string(uid); }
 
 Kind kind_of(const ::testing::TestPartResult& result) {
   switch (result.type()) {
@@ -299,7 +364,7 @@ Kind kind_of(const ::testing::TestPartResult& result) {
 }
 
 // Runs `code` and collects what it raises, as the findings to send.
-std::string findings_of(const std::function<void()>& code) {
+std::string findings_of(const std::function<void()>& code, uid_t uid) {
   std::string out;
   ::testing::TestPartResultArray results;
   std::string escaped;
@@ -309,9 +374,9 @@ std::string findings_of(const std::function<void()>& code) {
     try {
       code();
     } catch (const std::exception& e) {
-      escaped = std::string("an exception escaped the code run as uid 65534: ") + e.what();
+      escaped = "an exception escaped " + code_run_as(uid) + ": " + e.what();
     } catch (...) {
-      escaped = "an exception of unknown type escaped the code run as uid 65534";
+      escaped = "an exception of unknown type escaped " + code_run_as(uid);
     }
   }
   for (int i = 0; i < results.size(); ++i) {
@@ -335,13 +400,21 @@ void write_all(int fd, std::string_view data) {
 
 // The child's whole life. It leaves by _exit: the test process's atexit handlers, gtest's
 // teardown and LeakSanitizer's end-of-process check belong to the parent alone.
-[[noreturn]] void run_in_child(int out, const std::function<void()>& code) {
+[[noreturn]] void run_in_child(int out, const std::function<void()>& code, uid_t uid) {
   std::string findings;
-  if (const std::string failed = drop_privileges(); !failed.empty()) {
+  const std::string who = "uid " + std::to_string(uid);
+  if (const std::string failed = drop_privileges(uid); !failed.empty()) {
     put_finding(findings,
-                {Kind::Broken, "", -1, "cannot become uid 65534 to run the code: " + failed});
+                {Kind::Broken, "", -1, "cannot become " + who + " to run the code: " + failed});
+  } else if (::access(temp_base().path().c_str(), W_OK | X_OK) != 0) {
+    // Every test that runs code as another user lays out its tree in a TempDir.
+    put_finding(findings, {Kind::Broken, "", -1,
+                           who + " cannot reach the tests' temporary directory " +
+                               temp_base().path().string() + " (" + std::strerror(errno) +
+                               "): run the tests with a TMPDIR that every user may search, as "
+                               "/tmp"});
   } else {
-    findings = findings_of(code);
+    findings = findings_of(code, uid);
     put_finding(findings, {Kind::Done, "", -1, ""});
   }
   write_all(out, findings);
@@ -362,7 +435,7 @@ std::string read_all(int fd) {
 
 // Raises the child's findings in the running test, at the places the child raised them; what
 // has no such place is put at the call. True when the child ran its code to the end.
-bool report(const std::vector<Finding>& findings, const std::source_location& where) {
+bool report(const std::vector<Finding>& findings, const std::source_location& where, uid_t uid) {
   bool done = false;
   for (const Finding& f : findings) {
     const char* file = f.file.empty() ? nullptr : f.file.c_str();
@@ -374,7 +447,8 @@ bool report(const std::vector<Finding>& findings, const std::source_location& wh
         GTEST_FAIL_AT(file, f.line) << f.message;
         break;
       case Kind::Skip:
-        ADD_FAILURE_AT(file, f.line) << "skipped as uid 65534, where it must run: " << f.message;
+        ADD_FAILURE_AT(file, f.line)
+            << "skipped as uid " << uid << ", where it must run: " << f.message;
         break;
       case Kind::Broken:
         ADD_FAILURE_AT(where.file_name(), where.line()) << f.message;
@@ -397,6 +471,15 @@ void run_unprivileged(const std::function<void()>& code, std::source_location wh
     code();
     return;
   }
+  run_as(UNPRIVILEGED_UID, code, where);
+}
+
+void run_as(unsigned uid, const std::function<void()>& code, std::source_location where) {
+  if (::geteuid() != 0) {
+    ADD_FAILURE_AT(where.file_name(), where.line())
+        << "only root can run code as uid " << uid << "; skip the test when not root";
+    return;
+  }
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
     ADD_FAILURE_AT(where.file_name(), where.line()) << errno_text("pipe2");
@@ -413,7 +496,7 @@ void run_unprivileged(const std::function<void()>& code, std::source_location wh
   }
   if (pid == 0) {
     ::close(fds[0]);
-    run_in_child(fds[1], code);
+    run_in_child(fds[1], code, uid);
   }
   ::close(fds[1]);
   // Read to the end before reaping: a child with more to say than the pipe holds would
@@ -428,21 +511,21 @@ void run_unprivileged(const std::function<void()>& code, std::source_location wh
     }
   }
   const auto findings = take_findings(data);
-  const bool done = findings && report(*findings, where);
+  const bool done = findings && report(*findings, where, uid);
   if (WIFSIGNALED(status)) {
     ADD_FAILURE_AT(where.file_name(), where.line())
-        << "the code run as uid 65534 was killed by signal " << WTERMSIG(status) << " ("
+        << code_run_as(uid) << " was killed by signal " << WTERMSIG(status) << " ("
         << ::strsignal(WTERMSIG(status)) << ")";
   } else if (WEXITSTATUS(status) != 0) {
     ADD_FAILURE_AT(where.file_name(), where.line())
-        << "the code run as uid 65534 exited with status " << WEXITSTATUS(status);
+        << code_run_as(uid) << " exited with status " << WEXITSTATUS(status);
   } else if (!findings) {
     ADD_FAILURE_AT(where.file_name(), where.line())
-        << "the findings of the code run as uid 65534 are garbled";
+        << "the findings of " << code_run_as(uid) << " are garbled";
   } else if (!done && !std::any_of(findings->begin(), findings->end(),
                                    [](const Finding& f) { return f.kind == Kind::Broken; })) {
     ADD_FAILURE_AT(where.file_name(), where.line())
-        << "the code run as uid 65534 ended its process before it returned";
+        << code_run_as(uid) << " ended its process before it returned";
   }
 }
 

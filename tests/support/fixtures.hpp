@@ -146,6 +146,12 @@ class WorkingDirectory {
   stdfs::path saved_;
 };
 
+// "nobody" and "nogroup": an identity that owns nothing the tests lay out. And a second user of
+// the same machine, who shares a checkout with the first (group and gid of the same number).
+inline constexpr unsigned UNPRIVILEGED_UID = 65534;
+inline constexpr unsigned UNPRIVILEGED_GID = 65534;
+inline constexpr unsigned OTHER_UID = 65533;
+
 // Permission bits do not bind root, and CI runs the tests as root: code that must meet an
 // unreadable file or directory runs through this. As root, `code` runs in a forked child that
 // has dropped to uid and gid 65534, and what it raises (failures of EXPECT_* and ASSERT_*, and
@@ -157,6 +163,12 @@ class WorkingDirectory {
 // and runs `code` in place.
 void run_unprivileged(const std::function<void()>& code,
                       std::source_location where = std::source_location::current());
+
+// As run_unprivileged, but as `uid` (with the gid of the same number) and only as root: a test
+// that acts as two users skips when not run as root, since no one else can be either. Anyone
+// else gets a failure at the call.
+void run_as(unsigned uid, const std::function<void()>& code,
+            std::source_location where = std::source_location::current());
 
 // Grants others read on `root` and everything below it, and search on its directories, without
 // following links: a TempDir starts as 0700, and uid 65534 is judged by the others' bits. Call
