@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -216,6 +217,41 @@ TEST(ReportOutput, PathsThatLeaveTheCheckoutOrNameADirectoryAreWritten) {
   done = quarnel({"assess", ".", "-f", "json", "-q", "-o", "reports/"}, w.box / "alias");
   EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
   EXPECT_TRUE(slurp(w.repo / "reports/quarnel-report.json").starts_with("{\n"));
+}
+
+// Outside the checkout a link of another user is not followed, wherever it is met: in a
+// directory that they moved out of the checkout with the working directory in it, or on the way
+// through a shared directory. Root refuses it too. Only root can give a link to another user.
+TEST(ReportOutput, ALinkOfAnotherUserOutsideTheCheckoutIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+  struct Case {
+    std::string name;
+    std::string cwd;     // below the outside place
+    std::string output;  // relative to `cwd`
+    std::string link;    // the other user's link, below the outside place
+  };
+  const std::vector<Case> cases = {
+      {"the working directory was moved out of the checkout", "moved/C", "r.txt", "moved/C/r.txt"},
+      {"a link on the way in a shared directory", "", "shared/out/bashrc", "shared/out"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Places p;
+    p.outside.mkdir("moved/C");
+    p.outside.mkdir("shared");
+    const stdfs::path link = p.outside / c.link;
+    stdfs::create_symlink(c.link == "shared/out" ? p.outside.path() : p.precious, link);
+    ASSERT_EQ(::lchown(link.c_str(), testing::OTHER_UID, testing::OTHER_UID), 0);
+    const auto done =
+        quarnel({"assess", p.checkout().string(), "-q", "-o", c.output}, p.outside / c.cwd);
+    EXPECT_EQ(done.exit_code, 2) << done.stderr_text;
+    EXPECT_EQ(lines(done.stderr_text), 1u) << done.stderr_text;
+    EXPECT_NE(done.stderr_text.find("is a symbolic link that belongs to another user (uid " +
+                                    std::to_string(testing::OTHER_UID) + ")"),
+              std::string::npos)
+        << done.stderr_text;
+    p.expect_untouched_outside();
+  }
 }
 
 }  // namespace

@@ -599,11 +599,11 @@ void limit_cpu_time(unsigned seconds) {
   }
 }
 
-bool give_to_another_user(const stdfs::path& root) {
-  if (::lchown(root.c_str(), UNPRIVILEGED_UID, UNPRIVILEGED_GID) != 0) return false;
+bool give_to_another_user(const stdfs::path& root, unsigned uid) {
+  if (::lchown(root.c_str(), uid, uid) != 0) return false;
   for (auto it = stdfs::recursive_directory_iterator(root);
        it != stdfs::recursive_directory_iterator(); ++it) {
-    if (::lchown(it->path().c_str(), UNPRIVILEGED_UID, UNPRIVILEGED_GID) != 0) {
+    if (::lchown(it->path().c_str(), uid, uid) != 0) {
       throw std::system_error(errno, std::generic_category(), "lchown " + it->path().string());
     }
   }

@@ -146,10 +146,10 @@ class WorkingDirectory {
   stdfs::path saved_;
 };
 
-// "nobody" and "nogroup": an identity that owns nothing the tests lay out. And a second user of
-// the same machine, who shares a checkout with the first (group and gid of the same number).
+// "nobody" and "nogroup" (uid and gid 65534): an identity that owns nothing the tests lay out.
+// And a second user of the same machine, who shares a checkout with the first, with the gid of
+// the same number.
 inline constexpr unsigned UNPRIVILEGED_UID = 65534;
-inline constexpr unsigned UNPRIVILEGED_GID = 65534;
 inline constexpr unsigned OTHER_UID = 65533;
 
 // Permission bits do not bind root, and CI runs the tests as root: code that must meet an
@@ -196,9 +196,9 @@ void limit_cpu_time(unsigned seconds);
 // no system or global configuration). Called by GitFixture; safe to call more than once.
 void prepare_git_environment();
 
-// Hands `root` and everything below it (links themselves, not what they lead to) to uid and gid
-// 65534, as a checkout that another user owns. False when this process may not change owners
-// (it is not root); nothing has changed then.
-bool give_to_another_user(const stdfs::path& root);
+// Hands `root` and everything below it (links themselves, not what they lead to) to `uid` and
+// the gid of the same number, as a checkout that another user owns. False when this process may
+// not change owners (it is not root); nothing has changed then.
+bool give_to_another_user(const stdfs::path& root, unsigned uid = UNPRIVILEGED_UID);
 
 }  // namespace quarnel::testing

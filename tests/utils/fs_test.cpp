@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -886,6 +888,225 @@ TEST(FsWriteTextInCheckout, TheUsersOwnPlacesAreWrittenAsTheKernelWould) {
     EXPECT_EQ(read_bytes(deep.substr(half.size()) + "r.txt"), "report\n");
     stdfs::rename(name, box / "rest");
   }
+}
+
+// A machine where a research group shares a checkout. Another user (OTHER_UID) owns the group's
+// directory and, in it, the checkout `co`, a directory `att` beside it and a shared directory,
+// all writable by every member; the user who runs quarnel (UNPRIVILEGED_UID) has a private file
+// that the other user cannot write, and a directory of their own.
+struct SharedMachine {
+  SharedMachine() {
+    notes = box.write("home/notes.txt", "PRIVATE\n");
+    box.mkdir("mine");
+    checkout = box.mkdir("group/co");
+    for (const char* dir : {"group/co/B/C", "group/att", "group/shared"}) box.mkdir(dir);
+    open_to_others(box.path());
+    for (const char* dir :
+         {"group", "group/co", "group/co/B", "group/co/B/C", "group/att", "group/shared"}) {
+      stdfs::permissions(box / dir, stdfs::perms::all);
+    }
+    quarnel::testing::give_to_another_user(box / "group", quarnel::testing::OTHER_UID);
+    quarnel::testing::give_to_another_user(box / "home");
+    quarnel::testing::give_to_another_user(box / "mine");
+    stdfs::permissions(box / "home", stdfs::perms::owner_all);
+    stdfs::permissions(notes, stdfs::perms::owner_read | stdfs::perms::owner_write);
+  }
+  // A link at `name` below the box, owned by `uid`.
+  void link(const stdfs::path& target, const std::string& name, unsigned uid) const {
+    stdfs::create_symlink(target, box / name);
+    ASSERT_EQ(::lchown((box / name).c_str(), uid, uid), 0);
+  }
+
+  TempDir box;
+  stdfs::path checkout;
+  stdfs::path notes;
+};
+
+// Another user who can write in a shared checkout can move a directory of it, with the user's
+// working directory in it, out of the checkout; there, or anywhere else outside the checkout,
+// a link of theirs would pass for the user's own. Outside the checkout a link is followed only
+// when it is the user's or root's; inside, a link is judged by where it leads, whoever owns it.
+// Each case lays out the machine as root, lets the other user act as that user, then writes as
+// the user (or as root).
+TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as two users needs root";
+  using quarnel::testing::OTHER_UID;
+  using quarnel::testing::UNPRIVILEGED_UID;
+  struct Case {
+    std::string label;
+    // Where the test stands, below the box, while the other user acts and the user writes.
+    std::string cwd;
+    // As the other user, once the machine is laid out; none when they do nothing.
+    std::function<void(const SharedMachine&)> as_other;
+    // The path written; relative to `cwd`, or below the box when it starts with "@/".
+    std::string output;
+    // The refusal names this link (below the box when it starts with "@/"); empty when the
+    // text is written.
+    std::string refused_link;
+    // Where the text lands, below the box, when it is written to a file.
+    std::string lands;
+    // As root, before the other user acts: a link of the user's or root's, a FIFO, a pty.
+    std::function<void(const SharedMachine&)> lay_out = {};
+    bool as_root = false;
+  };
+  const auto in_box = [](const SharedMachine& m, const std::string& name) {
+    return name.starts_with("@/") ? (m.box / name.substr(2)).string() : name;
+  };
+  const std::vector<Case> cases = {
+      {"the working directory moved out of the checkout, a link of theirs as the file",
+       "group/co/B/C",
+       [](const SharedMachine& m) {
+         stdfs::create_symlink(m.notes, m.checkout / "B/C/r.txt");
+         stdfs::rename(m.checkout / "B", m.box / "group/att/B");
+       },
+       "r.txt", "r.txt", ""},
+      {"the checkout's name made a link to their directory", "group/co/B/C",
+       [](const SharedMachine& m) {
+         stdfs::create_symlink(m.notes, m.checkout / "B/C/r.txt");
+         stdfs::rename(m.checkout, m.box / "group/old");
+         stdfs::create_directory_symlink("att", m.checkout);
+       },
+       "r.txt", "r.txt", ""},
+      {"a link of theirs on the way, in a shared directory", "",
+       [](const SharedMachine& m) {
+         stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
+       },
+       "@/group/shared/out/notes.txt", "@/group/shared/out", ""},
+      {"a dangling link of theirs, which would make the file", "",
+       [](const SharedMachine& m) {
+         stdfs::create_symlink(m.box / "home/new.txt", m.box / "group/shared/new.txt");
+       },
+       "@/group/shared/new.txt", "@/group/shared/new.txt", ""},
+      {"a link of theirs met on the way through a link of the user's", "",
+       [](const SharedMachine& m) {
+         stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
+       },
+       "@/mine/to-shared/out/notes.txt", "@/mine/to-shared/out", "",
+       [](const SharedMachine& m) {
+         m.link(m.box / "group/shared", "mine/to-shared", UNPRIVILEGED_UID);
+       }},
+      {"a link of theirs, written by root",
+       "",
+       [](const SharedMachine& m) {
+         stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
+       },
+       "@/group/shared/out/notes.txt",
+       "@/group/shared/out",
+       "",
+       {},
+       true},
+      // What keeps working.
+      {"a link of the user's",
+       "",
+       {},
+       "@/mine/latest.txt",
+       "",
+       "home/notes.txt",
+       [](const SharedMachine& m) { m.link(m.notes, "mine/latest.txt", UNPRIVILEGED_UID); }},
+      {"a link of root's",
+       "",
+       {},
+       "@/root-link",
+       "",
+       "home/notes.txt",
+       [](const SharedMachine& m) { m.link(m.notes, "root-link", 0); }},
+      {"a link of theirs inside the checkout that stays inside", "group/co",
+       [](const SharedMachine& m) {
+         stdfs::create_directory(m.checkout / "reports");
+         std::ofstream(m.checkout / "reports/r.txt") << "old\n";
+         stdfs::permissions(m.checkout / "reports/r.txt", static_cast<stdfs::perms>(0666));
+         stdfs::create_symlink("reports/r.txt", m.checkout / "r.txt");
+       },
+       "r.txt", "", "group/co/reports/r.txt"},
+      {"a new file in their shared directory, no link on the way",
+       "group/shared",
+       {},
+       "r.txt",
+       "",
+       "group/shared/r.txt"},
+      {"the working directory moved out, no link on the way", "group/co/B/C",
+       [](const SharedMachine& m) { stdfs::rename(m.checkout / "B", m.box / "group/att/B"); },
+       "r.txt", "", "group/att/B/C/r.txt"},
+      {"/dev/null", "", {}, "/dev/null", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const SharedMachine m;
+    if (c.lay_out) c.lay_out(m);
+    const quarnel::testing::WorkingDirectory standing(m.box / c.cwd);
+    if (c.as_other) quarnel::testing::run_as(OTHER_UID, [&] { c.as_other(m); });
+    const stdfs::path output = in_box(m, c.output);
+    const auto write = [&] {
+      if (c.refused_link.empty()) {
+        write_text(output, "report\n", m.checkout);
+        if (!c.lands.empty()) {
+          EXPECT_EQ(read_bytes(m.box / c.lands), "report\n");
+        }
+        return;
+      }
+      EXPECT_EQ(refusal(output, m.checkout),
+                "cannot write " + quoted(output) + ": " +
+                    quoted(stdfs::path(in_box(m, c.refused_link))) +
+                    " is a symbolic link that belongs to another user (uid " +
+                    std::to_string(OTHER_UID) + "): give the path it leads to instead");
+    };
+    if (c.as_root) {
+      write();
+    } else {
+      quarnel::testing::run_as(UNPRIVILEGED_UID, write);
+    }
+    if (!c.refused_link.empty() || c.lands != "home/notes.txt") {
+      EXPECT_EQ(read_bytes(m.notes), "PRIVATE\n") << "the user's private file changed";
+    }
+    EXPECT_FALSE(stdfs::exists(m.box / "home/new.txt")) << "a file of the user's was made";
+  }
+}
+
+// The special places of the user's that the kernel reaches through root's links and the
+// process's own links in /proc, and those that are no link at all: a FIFO and a pty of the user's.
+TEST(FsWriteTextOutsideTheCheckout, TheUsersDescriptorsFifosAndTerminalsAreWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const SharedMachine m;
+  const stdfs::path captured = m.box / "mine/captured.txt";
+  const int held = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::fchown(held, quarnel::testing::UNPRIVILEGED_UID, quarnel::testing::UNPRIVILEGED_UID),
+            0);
+  const stdfs::path fifo = m.box / "mine/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::lchown(fifo.c_str(), quarnel::testing::UNPRIVILEGED_UID,
+                     quarnel::testing::UNPRIVILEGED_UID),
+            0);
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string terminal = ::ptsname(master);
+  ASSERT_EQ(::chown(terminal.c_str(), quarnel::testing::UNPRIVILEGED_UID, -1), 0);
+  struct termios raw {};
+  ASSERT_EQ(::tcgetattr(master, &raw), 0);
+  ::cfmakeraw(&raw);
+  ASSERT_EQ(::tcsetattr(master, TCSANOW, &raw), 0);
+  quarnel::testing::run_as(quarnel::testing::UNPRIVILEGED_UID, [&] {
+    for (const std::string& through :
+         {"/dev/fd/" + std::to_string(held), "/proc/self/fd/" + std::to_string(held)}) {
+      SCOPED_TRACE(through);
+      write_text(through, "report\n", m.checkout);
+      EXPECT_EQ(read_bytes(captured), "report\n");
+      ASSERT_EQ(::ftruncate(held, 0), 0);
+    }
+    std::string got;
+    std::thread reader([&] { got = read_bytes_of_fifo(fifo); });
+    write_text(fifo, "report\n", m.checkout);
+    reader.join();
+    EXPECT_EQ(got, "report\n");
+    write_text(terminal, "report\n", m.checkout);
+    char buffer[16] = {};
+    EXPECT_EQ(::read(master, buffer, sizeof buffer), 7);
+    EXPECT_EQ(std::string(buffer), "report\n");
+  });
+  ::close(master);
+  ::close(held);
 }
 
 }  // namespace

@@ -512,8 +512,9 @@ void check_regular(const stdfs::path& path, const struct stat& st, std::string_v
 // entered below it, which a ".." must lead back to. From the first directory of the checkout
 // the rule holds: a link of the checkout must resolve inside it, never dangle or loop, and the
 // walk may leave the checkout only by a ".." as written, before any link of the checkout moved
-// it. Directories that do not exist are only noted; nothing is made until the whole path is
-// walked, and then only from the descriptor of the directory above, as is the file.
+// it. Outside the checkout a link is followed only when the user or root owns it. Directories
+// that do not exist are only noted; nothing is made until the whole path is walked, and then
+// only from the descriptor of the directory above, as is the file.
 class Walk {
  public:
   Walk(const stdfs::path& path, std::optional<Id> checkout, Parents parents)
@@ -767,17 +768,10 @@ void Walk::go_up(const Part& part) {
 }
 
 // A link: its target's names go first, from the link's directory or from "/". One of the
-// checkout is resolved under the rule to its end (the mark after its names); one of the user's
-// is followed like the kernel follows it.
+// checkout is resolved under the rule to its end (the mark after its names); one outside it is
+// followed like the kernel follows it, once it is known to be the user's or root's.
 void Walk::follow(const Part& part, bool last) {
   const bool of_checkout = !chain_.empty();
-  // In /proc the last entry may be a link that names no path (standard output's pipe): the
-  // user's own, opened as the kernel follows it.
-  if (!of_checkout && links_.empty() && last && in_procfs(dir_.get())) {
-    last_ = part;
-    magic_ = true;
-    return;
-  }
   // A link's own fault is said of the link when it is the checkout's.
   const auto fail_link = [&](int err) {
     if (of_checkout && links_.empty()) {
@@ -785,15 +779,39 @@ void Walk::follow(const Part& part, bool last) {
     }
     fail(part, err);
   };
+  // The link itself is held, and its owner and target are read from what is held: a link
+  // swapped in between the two reads cannot lend its target to another's owner.
+  const Descriptor link(::openat(dir_.get(), part.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (link.get() < 0 || ::fstat(link.get(), &st) != 0) {
+    // Gone since it was looked up.
+    if (errno == ENOENT) {
+      fail_changed(part, errno);
+    }
+    fail_link(errno);
+  }
+  if (!S_ISLNK(st.st_mode)) {
+    fail_changed(part, EINVAL);
+  }
+  // Outside the checkout another user who can write a directory of it can have moved that
+  // directory out, the working directory with it; what they cannot fake is who owns a link.
+  // The kernel asks as much in sticky shared directories, and here it is asked everywhere.
+  if (!of_checkout && st.st_uid != ::geteuid() && st.st_uid != 0) {
+    refuse_write(path_, named(part) + " is a symbolic link that belongs to another user (uid " +
+                            std::to_string(st.st_uid) + "): give the path it leads to instead");
+  }
+  // In /proc the last entry may be a link that names no path (standard output's pipe): the
+  // user's own, opened as the kernel follows it.
+  if (!of_checkout && links_.empty() && last && in_procfs(dir_.get())) {
+    last_ = part;
+    magic_ = true;
+    return;
+  }
   if (++links_followed_ > MAX_LINKS) {
     fail_link(ELOOP);
   }
   std::string target(PATH_MAX, '\0');
-  const ssize_t n = ::readlinkat(dir_.get(), part.name.c_str(), target.data(), target.size());
-  // No longer a link, or gone, since it was looked up.
-  if (n < 0 && (errno == EINVAL || errno == ENOENT)) {
-    fail_changed(part, errno);
-  }
+  const ssize_t n = ::readlinkat(link.get(), "", target.data(), target.size());
   if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
     fail_link(n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG);
   }

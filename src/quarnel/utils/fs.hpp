@@ -80,20 +80,22 @@ enum class Parents { Existing, Made };
 // The path is walked as the kernel would walk it, one name at a time from a descriptor of the
 // directory before it (links followed name by name, ".." taken from where the walk is), and the
 // file is opened from the descriptor of its directory: nothing is looked up again by name, so a
-// change to the checkout while quarnel runs cannot move the write. With `root`, the checkout
-// being assessed, the rule for the one file quarnel writes: whether a directory is the checkout
-// or lies below it is told by its device and inode (the checkout's, taken once, and each
+// change to the checkout while quarnel runs cannot move the write by a second lookup. With `root`,
+// the checkout being assessed, the rule for the one file quarnel writes: whether a directory is the
+// checkout or lies below it is told by its device and inode (the checkout's, taken once, and each
 // directory's the walk entered below it), never by a path's text. From the first directory of
 // the checkout on, a link must resolve inside the checkout (a dangling, looping or leading-out
 // one is refused for what it is), a ".." must lead back to the directory the walk came down
 // from, the walk may leave the checkout again only by a ".." as written and before any link of
 // the checkout was followed, and the file must be a regular file with one link, or not exist
 // yet. The whole path is walked before anything is made. A path that never enters the
-// checkout, or leaves it by a ".." as written, is the user's own: a link of theirs is followed,
-// and /dev/null or /dev/stdout work. A doubt is never the user's own: when the checkout cannot
-// be opened, or going up from the working directory meets a ".." that cannot be opened before
-// it reaches the checkout or the top of the tree, the write is refused as one that "could not
-// tell". OsError naming the path and the entry when the rule refuses.
+// checkout, or leaves it by a ".." as written, is the user's own: a link there is followed only
+// when it belongs to the effective user or to root (owner and target read from the one link
+// held), so /dev/null or /dev/stdout work, and a link of another user is refused, since another
+// user who can write the checkout can move its directories out. A doubt is never the user's own:
+// when the checkout cannot be opened, or going up from the working directory meets a ".." that
+// cannot be opened before it reaches the checkout or the top of the tree, the write is refused as
+// one that "could not tell". OsError naming the path and the entry when the rule refuses.
 void write_text(const stdfs::path& path, std::string_view content,
                 const std::optional<stdfs::path>& root = {}, Parents parents = Parents::Existing);
 
