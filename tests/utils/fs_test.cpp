@@ -911,15 +911,65 @@ struct SharedMachine {
     stdfs::permissions(box / "home", stdfs::perms::owner_all);
     stdfs::permissions(notes, stdfs::perms::owner_read | stdfs::perms::owner_write);
   }
+  ~SharedMachine() {
+    for (const int fd : {captured, fifo_reader, pty_master}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  SharedMachine(const SharedMachine&) = delete;
+  SharedMachine& operator=(const SharedMachine&) = delete;
+
   // A link at `name` below the box, owned by `uid`.
   void link(const stdfs::path& target, const std::string& name, unsigned uid) const {
     stdfs::create_symlink(target, box / name);
     ASSERT_EQ(::lchown((box / name).c_str(), uid, uid), 0);
   }
+  // Opens what the test holds of the user's places that are no plain file of a directory: a file
+  // of theirs, open as a descriptor that /dev/fd and /proc/self/fd reopen; the read end of a FIFO
+  // of theirs, so that a writer does not wait; and the master of a pty whose terminal is theirs.
+  void hold_special_places() {
+    const auto theirs = [](const stdfs::path& path) {
+      ASSERT_EQ(::lchown(path.c_str(), quarnel::testing::UNPRIVILEGED_UID,
+                         quarnel::testing::UNPRIVILEGED_UID),
+                0);
+    };
+    const stdfs::path file = box / "mine/captured.txt";
+    captured = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(captured, 0);
+    theirs(file);
+    const stdfs::path fifo = box / "mine/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    theirs(fifo);
+    fifo_reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fifo_reader, 0);
+    pty_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(pty_master, 0);
+    ASSERT_EQ(::grantpt(pty_master), 0);
+    ASSERT_EQ(::unlockpt(pty_master), 0);
+    terminal = ::ptsname(pty_master);
+    theirs(terminal);
+    // Raw, so that the terminal hands the bytes on as written.
+    struct termios mode {};
+    ASSERT_EQ(::tcgetattr(pty_master, &mode), 0);
+    ::cfmakeraw(&mode);
+    ASSERT_EQ(::tcsetattr(pty_master, TCSANOW, &mode), 0);
+  }
+  // What arrived at `where`: "fifo" and "pty" read from the ends held, anything else is a file
+  // below the box.
+  std::string received(const std::string& where) const {
+    if (where != "fifo" && where != "pty") return read_bytes(box / where);
+    char buffer[64];
+    const ssize_t n = ::read(where == "fifo" ? fifo_reader : pty_master, buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+  }
 
   TempDir box;
   stdfs::path checkout;
   stdfs::path notes;
+  int captured = -1;
+  int fifo_reader = -1;
+  int pty_master = -1;
+  std::string terminal;
 };
 
 // Another user who can write in a shared checkout can move a directory of it, with the user's
@@ -938,18 +988,25 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
     std::string cwd;
     // As the other user, once the machine is laid out; none when they do nothing.
     std::function<void(const SharedMachine&)> as_other;
-    // The path written; relative to `cwd`, or below the box when it starts with "@/".
+    // The path written; relative to `cwd`, or below the box when it starts with "@/". "{fd}"
+    // stands for the descriptor of the user's file that the test holds, "{pty}" for the user's
+    // terminal.
     std::string output;
     // The refusal names this link (below the box when it starts with "@/"); empty when the
     // text is written.
     std::string refused_link;
-    // Where the text lands, below the box, when it is written to a file.
+    // Where the text lands when it is written: below the box, or "fifo" or "pty"; empty for
+    // nowhere.
     std::string lands;
-    // As root, before the other user acts: a link of the user's or root's, a FIFO, a pty.
+    // As root, before the other user acts: a link of the user's or root's.
     std::function<void(const SharedMachine&)> lay_out = {};
     bool as_root = false;
   };
   const auto in_box = [](const SharedMachine& m, const std::string& name) {
+    if (name == "{pty}") return m.terminal;
+    if (name.ends_with("{fd}")) {
+      return name.substr(0, name.size() - 4) + std::to_string(m.captured);
+    }
     return name.starts_with("@/") ? (m.box / name.substr(2)).string() : name;
   };
   const std::vector<Case> cases = {
@@ -1028,10 +1085,25 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
        [](const SharedMachine& m) { stdfs::rename(m.checkout / "B", m.box / "group/att/B"); },
        "r.txt", "", "group/att/B/C/r.txt"},
       {"/dev/null", "", {}, "/dev/null", "", ""},
+      {"the user's descriptor, through root's /dev/fd",
+       "",
+       {},
+       "/dev/fd/{fd}",
+       "",
+       "mine/captured.txt"},
+      {"the user's descriptor, through the process's own link in /proc",
+       "",
+       {},
+       "/proc/self/fd/{fd}",
+       "",
+       "mine/captured.txt"},
+      {"the user's FIFO", "", {}, "@/mine/fifo", "", "fifo"},
+      {"the user's terminal", "", {}, "{pty}", "", "pty"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    const SharedMachine m;
+    SharedMachine m;
+    m.hold_special_places();
     if (c.lay_out) c.lay_out(m);
     const quarnel::testing::WorkingDirectory standing(m.box / c.cwd);
     if (c.as_other) quarnel::testing::run_as(OTHER_UID, [&] { c.as_other(m); });
@@ -1040,7 +1112,7 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
       if (c.refused_link.empty()) {
         write_text(output, "report\n", m.checkout);
         if (!c.lands.empty()) {
-          EXPECT_EQ(read_bytes(m.box / c.lands), "report\n");
+          EXPECT_EQ(m.received(c.lands), "report\n");
         }
         return;
       }
@@ -1060,53 +1132,6 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
     }
     EXPECT_FALSE(stdfs::exists(m.box / "home/new.txt")) << "a file of the user's was made";
   }
-}
-
-// The special places of the user's that the kernel reaches through root's links and the
-// process's own links in /proc, and those that are no link at all: a FIFO and a pty of the user's.
-TEST(FsWriteTextOutsideTheCheckout, TheUsersDescriptorsFifosAndTerminalsAreWritten) {
-  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
-  const SharedMachine m;
-  const stdfs::path captured = m.box / "mine/captured.txt";
-  const int held = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(held, 0);
-  ASSERT_EQ(::fchown(held, quarnel::testing::UNPRIVILEGED_UID, quarnel::testing::UNPRIVILEGED_UID),
-            0);
-  const stdfs::path fifo = m.box / "mine/fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  ASSERT_EQ(::lchown(fifo.c_str(), quarnel::testing::UNPRIVILEGED_UID,
-                     quarnel::testing::UNPRIVILEGED_UID),
-            0);
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  const std::string terminal = ::ptsname(master);
-  ASSERT_EQ(::chown(terminal.c_str(), quarnel::testing::UNPRIVILEGED_UID, -1), 0);
-  struct termios raw {};
-  ASSERT_EQ(::tcgetattr(master, &raw), 0);
-  ::cfmakeraw(&raw);
-  ASSERT_EQ(::tcsetattr(master, TCSANOW, &raw), 0);
-  quarnel::testing::run_as(quarnel::testing::UNPRIVILEGED_UID, [&] {
-    for (const std::string& through :
-         {"/dev/fd/" + std::to_string(held), "/proc/self/fd/" + std::to_string(held)}) {
-      SCOPED_TRACE(through);
-      write_text(through, "report\n", m.checkout);
-      EXPECT_EQ(read_bytes(captured), "report\n");
-      ASSERT_EQ(::ftruncate(held, 0), 0);
-    }
-    std::string got;
-    std::thread reader([&] { got = read_bytes_of_fifo(fifo); });
-    write_text(fifo, "report\n", m.checkout);
-    reader.join();
-    EXPECT_EQ(got, "report\n");
-    write_text(terminal, "report\n", m.checkout);
-    char buffer[16] = {};
-    EXPECT_EQ(::read(master, buffer, sizeof buffer), 7);
-    EXPECT_EQ(std::string(buffer), "report\n");
-  });
-  ::close(master);
-  ::close(held);
 }
 
 }  // namespace
