@@ -27,7 +27,9 @@ namespace quarnel::testing {
 namespace stdfs = std::filesystem;
 
 // A fresh directory below the system's temporary directory, removed with everything in it
-// when the object goes away.
+// when the object goes away. Every TempDir of a test process, of its forked children and of the
+// fresh processes of its death tests lies in one directory that the process removes when it
+// ends, so that one made where no destructor runs (a child that ends with _exit) is not left.
 class TempDir {
  public:
   TempDir();
