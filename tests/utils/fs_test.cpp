@@ -919,27 +919,27 @@ struct SharedMachine {
   SharedMachine(const SharedMachine&) = delete;
   SharedMachine& operator=(const SharedMachine&) = delete;
 
+  // Hands the entry itself (a link, not what it leads to) to `uid`.
+  static void own(const stdfs::path& entry, unsigned uid) {
+    ASSERT_EQ(::lchown(entry.c_str(), uid, uid), 0) << entry;
+  }
   // A link at `name` below the box, owned by `uid`.
   void link(const stdfs::path& target, const std::string& name, unsigned uid) const {
     stdfs::create_symlink(target, box / name);
-    ASSERT_EQ(::lchown((box / name).c_str(), uid, uid), 0);
+    own(box / name, uid);
   }
   // Opens what the test holds of the user's places that are no plain file of a directory: a file
   // of theirs, open as a descriptor that /dev/fd and /proc/self/fd reopen; the read end of a FIFO
   // of theirs, so that a writer does not wait; and the master of a pty whose terminal is theirs.
   void hold_special_places() {
-    const auto theirs = [](const stdfs::path& path) {
-      ASSERT_EQ(::lchown(path.c_str(), quarnel::testing::UNPRIVILEGED_UID,
-                         quarnel::testing::UNPRIVILEGED_UID),
-                0);
-    };
+    const unsigned user = quarnel::testing::UNPRIVILEGED_UID;
     const stdfs::path file = box / "mine/captured.txt";
     captured = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(captured, 0);
-    theirs(file);
+    own(file, user);
     const stdfs::path fifo = box / "mine/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    theirs(fifo);
+    own(fifo, user);
     fifo_reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(fifo_reader, 0);
     pty_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -947,7 +947,7 @@ struct SharedMachine {
     ASSERT_EQ(::grantpt(pty_master), 0);
     ASSERT_EQ(::unlockpt(pty_master), 0);
     terminal = ::ptsname(pty_master);
-    theirs(terminal);
+    own(terminal, user);
     // Raw, so that the terminal hands the bytes on as written.
     struct termios mode {};
     ASSERT_EQ(::tcgetattr(pty_master, &mode), 0);
