@@ -2,14 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -972,73 +976,243 @@ struct SharedMachine {
   std::string terminal;
 };
 
+// Where the test process runs the write: the initial user namespace, or a new one entered by
+// the user, with the user mapped to its root as `unshare -r` maps it (root of the machine then
+// shows as the overflow uid), or with no map at all as `unshare -U` leaves it (everyone shows as
+// the overflow uid, the user too).
+enum class Namespace { Initial, Mapped, Unmapped };
+
+void write_proc(const char* name, const std::string& text) {
+  const int fd = ::open(name, O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << name << ": " << std::strerror(errno);
+  const ssize_t n = ::write(fd, text.data(), text.size());
+  const int err = errno;
+  ::close(fd);
+  ASSERT_EQ(n, static_cast<ssize_t>(text.size())) << name << ": " << std::strerror(err);
+}
+
+// In a forked child that runs as the user.
+void enter(Namespace ns) {
+  if (ns == Namespace::Initial) return;
+  ASSERT_EQ(::unshare(CLONE_NEWUSER), 0) << std::strerror(errno);
+  if (ns == Namespace::Mapped) {
+    // Having changed its uid, the process no longer owns its files in /proc.
+    ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 1), 0) << std::strerror(errno);
+    const std::string map = "0 " + std::to_string(quarnel::testing::UNPRIVILEGED_UID) + " 1";
+    write_proc("/proc/self/setgroups", "deny");
+    write_proc("/proc/self/uid_map", map);
+    write_proc("/proc/self/gid_map", map);
+  }
+}
+
+// Why the kernel does not let the user make a user namespace here, or none when it does.
+std::optional<std::string> user_namespace_refused() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const unsigned user = quarnel::testing::UNPRIVILEGED_UID;
+    if (::setgid(user) != 0 || ::setuid(user) != 0) ::_exit(255);
+    ::_exit(::unshare(CLONE_NEWUSER) == 0 ? 0 : errno);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+    return "the probe could not run";
+  }
+  const int code = WEXITSTATUS(status);
+  if (code == 0) return std::nullopt;
+  return code == 255 ? "the probe could not become uid 65534" : std::strerror(code);
+}
+
 // Another user who can write in a shared checkout can move a directory of it, with the user's
-// working directory in it, out of the checkout; there, or anywhere else outside the checkout,
-// a link of theirs would pass for the user's own. Outside the checkout a link is followed only
-// when it is the user's or root's; inside, a link is judged by where it leads, whoever owns it.
-// Each case lays out the machine as root, lets the other user act as that user, then writes as
-// the user (or as root).
+// working directory in it, out of the checkout, or give the checkout's name to a link of theirs;
+// outside the checkout a link of theirs would pass for the user's own. Outside the checkout a
+// link is followed only when it is the user's or root's; inside, a link is judged by where it
+// leads, whoever owns it, except in a sticky directory that others may write, where the kernel's
+// rule holds. Each case lays out the machine as root, lets the other user act as that user, then
+// writes as the user (or as root).
+struct OwnerCase {
+  std::string label;
+  // Where the test stands, below the box, while the other user acts and the user writes.
+  std::string cwd;
+  // As the other user, once the machine is laid out; none when they do nothing.
+  std::function<void(const SharedMachine&)> as_other;
+  // The path written; relative to `cwd`, or below the box when it starts with "@/". "{fd}"
+  // stands for the descriptor of the user's file that the test holds, "{pty}" for the user's
+  // terminal.
+  std::string output;
+  // What the refusal says after "cannot write 'OUTPUT': "; none when the text is written.
+  std::function<std::string(const SharedMachine&)> refused;
+  // Where the text lands when it is written: below the box, or "fifo" or "pty"; empty for
+  // nowhere.
+  std::string lands;
+  // As root, before the other user acts: a link of the user's or root's.
+  std::function<void(const SharedMachine&)> lay_out = {};
+  bool as_root = false;
+  // The checkout as the write is given it, below the box.
+  std::string checkout = "group/co";
+  // The checkout taken as a run takes it, before the other user acts; else the write takes it.
+  bool taken_first = false;
+  // A file of the user's, below the box, that must keep its content unless the text lands there.
+  std::string victim = "home/notes.txt";
+  Namespace ns = Namespace::Initial;
+};
+
+std::string in_box(const SharedMachine& m, const std::string& name) {
+  if (name == "{pty}") return m.terminal;
+  if (name.ends_with("{fd}")) return name.substr(0, name.size() - 4) + std::to_string(m.captured);
+  return name.starts_with("@/") ? (m.box / name.substr(2)).string() : name;
+}
+
+// The refusal of a link that the rule does not trust: the link, its owner and where it leads.
+std::string untrusted(const std::string& link, const std::string& owner, const std::string& target,
+                      std::string_view where = "") {
+  return quoted(stdfs::path(link)) + " is a symbolic link " + owner + std::string(where) +
+         " and leads to " + quoted(stdfs::path(target)) +
+         ": if that is where the report should go, give that path";
+}
+
+std::string of_other_user() {
+  return "that belongs to another user (uid " + std::to_string(quarnel::testing::OTHER_UID) + ")";
+}
+
+std::string of_nobody_known() {
+  unsigned overflow = 65534;
+  std::ifstream("/proc/sys/kernel/overflowuid") >> overflow;
+  return "whose owner this user namespace cannot tell (it shows uid " + std::to_string(overflow) +
+         ")";
+}
+
+void run_owner_case(const OwnerCase& c) {
+  SCOPED_TRACE(c.label);
+  SharedMachine m;
+  m.hold_special_places();
+  if (c.lay_out) c.lay_out(m);
+  const quarnel::testing::WorkingDirectory standing(m.box / c.cwd);
+  std::optional<Checkout> taken;
+  if (c.taken_first) taken.emplace(Checkout::take(m.box / c.checkout));
+  if (c.as_other) quarnel::testing::run_as(quarnel::testing::OTHER_UID, [&] { c.as_other(m); });
+  const stdfs::path output = in_box(m, c.output);
+  const auto write = [&] {
+    try {
+      if (taken) {
+        write_text(output, "report\n", *taken);
+      } else {
+        write_text(output, "report\n", m.box / c.checkout);
+      }
+      EXPECT_FALSE(c.refused) << "wrote " << output;
+      if (!c.lands.empty()) {
+        EXPECT_EQ(m.received(c.lands), "report\n");
+      }
+    } catch (const OsError& e) {
+      EXPECT_EQ(e.what(), "cannot write " + quoted(output) + ": " +
+                              (c.refused ? c.refused(m) : std::string("(none)")));
+    }
+  };
+  if (c.as_root) {
+    write();
+  } else {
+    quarnel::testing::run_as(quarnel::testing::UNPRIVILEGED_UID, [&] {
+      // Before the fix a FIFO of the other user's held the open until they read.
+      ::alarm(30);
+      enter(c.ns);
+      write();
+    });
+  }
+  if (c.lands != c.victim) {
+    EXPECT_EQ(read_bytes(m.box / c.victim), "PRIVATE\n") << "the user's private file changed";
+  }
+  EXPECT_FALSE(stdfs::exists(m.box / "home/new.txt")) << "a file of the user's was made";
+}
+
+// Lays out, as root, a sticky directory `tmp` in the checkout that every user may write, owned
+// by `owner`, and a file of the user's in the checkout that only the user may write.
+void sticky_tmp(const SharedMachine& m, unsigned owner) {
+  const stdfs::path tmp = m.checkout / "tmp";
+  stdfs::create_directory(tmp);
+  stdfs::permissions(tmp, static_cast<stdfs::perms>(01777));
+  SharedMachine::own(tmp, owner);
+  const stdfs::path mine = m.box.write("group/co/u/notes.txt", "PRIVATE\n");
+  quarnel::testing::give_to_another_user(m.checkout / "u");
+  stdfs::permissions(mine, stdfs::perms::owner_read | stdfs::perms::owner_write);
+  m.box.write("group/co/reports/r.txt", "old\n");
+  stdfs::permissions(m.checkout / "reports/r.txt", static_cast<stdfs::perms>(0666));
+}
+
 TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) {
   if (::geteuid() != 0) GTEST_SKIP() << "acting as two users needs root";
   using quarnel::testing::OTHER_UID;
   using quarnel::testing::UNPRIVILEGED_UID;
-  struct Case {
-    std::string label;
-    // Where the test stands, below the box, while the other user acts and the user writes.
-    std::string cwd;
-    // As the other user, once the machine is laid out; none when they do nothing.
-    std::function<void(const SharedMachine&)> as_other;
-    // The path written; relative to `cwd`, or below the box when it starts with "@/". "{fd}"
-    // stands for the descriptor of the user's file that the test holds, "{pty}" for the user's
-    // terminal.
-    std::string output;
-    // The refusal names this link (below the box when it starts with "@/"); empty when the
-    // text is written.
-    std::string refused_link;
-    // Where the text lands when it is written: below the box, or "fifo" or "pty"; empty for
-    // nowhere.
-    std::string lands;
-    // As root, before the other user acts: a link of the user's or root's.
-    std::function<void(const SharedMachine&)> lay_out = {};
-    bool as_root = false;
-  };
-  const auto in_box = [](const SharedMachine& m, const std::string& name) {
-    if (name == "{pty}") return m.terminal;
-    if (name.ends_with("{fd}")) {
-      return name.substr(0, name.size() - 4) + std::to_string(m.captured);
-    }
-    return name.starts_with("@/") ? (m.box / name.substr(2)).string() : name;
-  };
-  const std::vector<Case> cases = {
+  const auto notes = [](const SharedMachine& m) { return m.notes.string(); };
+  const std::vector<OwnerCase> cases = {
       {"the working directory moved out of the checkout, a link of theirs as the file",
        "group/co/B/C",
        [](const SharedMachine& m) {
          stdfs::create_symlink(m.notes, m.checkout / "B/C/r.txt");
          stdfs::rename(m.checkout / "B", m.box / "group/att/B");
        },
-       "r.txt", "r.txt", ""},
-      {"the checkout's name made a link to their directory", "group/co/B/C",
+       "r.txt",
+       [&](const SharedMachine& m) { return untrusted("r.txt", of_other_user(), notes(m)); }, ""},
+      {"the checkout's name made a link to the top of the tree before the run, a link of theirs as "
+       "the file",
+       "",
+       [](const SharedMachine& m) {
+         stdfs::rename(m.checkout, m.box / "group/co.old");
+         stdfs::create_directory_symlink("/", m.checkout);
+         stdfs::create_symlink(m.notes, m.box / "group/shared/r.txt");
+       },
+       "@/group/shared/r.txt",
+       [](const SharedMachine& m) {
+         return "could not tell whether it lies in the checkout (" + quoted(m.checkout) +
+                " is a symbolic link " + of_other_user() +
+                " and leads to '/': if that is the checkout, give that path)";
+       },
+       ""},
+      {"the checkout's name made a link to their directory once the run had taken it",
+       "group/co/B/C",
        [](const SharedMachine& m) {
          stdfs::create_symlink(m.notes, m.checkout / "B/C/r.txt");
          stdfs::rename(m.checkout, m.box / "group/old");
          stdfs::create_directory_symlink("att", m.checkout);
        },
-       "r.txt", "r.txt", ""},
+       "r.txt",
+       [](const SharedMachine&) {
+         return quoted(stdfs::path("r.txt")) +
+                " is a symbolic link that leads outside the checkout";
+       },
+       "",
+       {},
+       false,
+       "group/co",
+       true},
       {"a link of theirs on the way, in a shared directory", "",
        [](const SharedMachine& m) {
          stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
        },
-       "@/group/shared/out/notes.txt", "@/group/shared/out", ""},
+       "@/group/shared/out/notes.txt",
+       [](const SharedMachine& m) {
+         return untrusted((m.box / "group/shared/out").string(), of_other_user(),
+                          (m.box / "home").string());
+       },
+       ""},
       {"a dangling link of theirs, which would make the file", "",
        [](const SharedMachine& m) {
          stdfs::create_symlink(m.box / "home/new.txt", m.box / "group/shared/new.txt");
        },
-       "@/group/shared/new.txt", "@/group/shared/new.txt", ""},
+       "@/group/shared/new.txt",
+       [](const SharedMachine& m) {
+         return untrusted((m.box / "group/shared/new.txt").string(), of_other_user(),
+                          (m.box / "home/new.txt").string());
+       },
+       ""},
       {"a link of theirs met on the way through a link of the user's", "",
        [](const SharedMachine& m) {
          stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
        },
-       "@/mine/to-shared/out/notes.txt", "@/mine/to-shared/out", "",
+       "@/mine/to-shared/out/notes.txt",
+       [](const SharedMachine& m) {
+         return untrusted((m.box / "mine/to-shared/out").string(), of_other_user(),
+                          (m.box / "home").string());
+       },
+       "",
        [](const SharedMachine& m) {
          m.link(m.box / "group/shared", "mine/to-shared", UNPRIVILEGED_UID);
        }},
@@ -1048,89 +1222,196 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
          stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
        },
        "@/group/shared/out/notes.txt",
-       "@/group/shared/out",
+       [](const SharedMachine& m) {
+         return untrusted((m.box / "group/shared/out").string(), of_other_user(),
+                          (m.box / "home").string());
+       },
        "",
        {},
        true},
+      {"a FIFO of theirs, with no reader", "",
+       [](const SharedMachine& m) {
+         const stdfs::path fifo = m.box / "group/shared/r.txt";
+         ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+         stdfs::permissions(fifo, static_cast<stdfs::perms>(0666));
+       },
+       "@/group/shared/r.txt",
+       [](const SharedMachine&) { return "it is a FIFO " + of_other_user(); }, ""},
+      {"a link of theirs in a sticky directory of the checkout, leading inside it", "group/co",
+       [](const SharedMachine& m) {
+         stdfs::create_symlink(m.checkout / "u/notes.txt", m.checkout / "tmp/r.md");
+       },
+       "tmp/r.md",
+       [](const SharedMachine& m) {
+         return untrusted("tmp/r.md", of_other_user(), (m.checkout / "u/notes.txt").string(),
+                          " in a sticky directory that others may write");
+       },
+       "", [](const SharedMachine& m) { sticky_tmp(m, 0); }, false, "group/co", false,
+       "group/co/u/notes.txt"},
+      {"the working directory removed", "group/co/B/C",
+       [](const SharedMachine& m) { stdfs::remove(m.checkout / "B/C"); }, "r.txt",
+       [](const SharedMachine&) {
+         return std::string(
+             "the working directory was removed; change into it again or give the report's full "
+             "path");
+       },
+       ""},
       // What keeps working.
       {"a link of the user's",
        "",
        {},
        "@/mine/latest.txt",
-       "",
+       {},
        "home/notes.txt",
        [](const SharedMachine& m) { m.link(m.notes, "mine/latest.txt", UNPRIVILEGED_UID); }},
       {"a link of root's",
        "",
        {},
        "@/root-link",
-       "",
+       {},
        "home/notes.txt",
        [](const SharedMachine& m) { m.link(m.notes, "root-link", 0); }},
-      {"a link of theirs inside the checkout that stays inside", "group/co",
+      {"a link of theirs inside the checkout that stays inside",
+       "group/co",
        [](const SharedMachine& m) {
          stdfs::create_directory(m.checkout / "reports");
          std::ofstream(m.checkout / "reports/r.txt") << "old\n";
          stdfs::permissions(m.checkout / "reports/r.txt", static_cast<stdfs::perms>(0666));
          stdfs::create_symlink("reports/r.txt", m.checkout / "r.txt");
        },
-       "r.txt", "", "group/co/reports/r.txt"},
+       "r.txt",
+       {},
+       "group/co/reports/r.txt"},
+      {"a link of the sticky directory's owner in it, leading inside the checkout",
+       "group/co",
+       [](const SharedMachine& m) {
+         stdfs::create_symlink(m.checkout / "reports/r.txt", m.checkout / "tmp/r.md");
+       },
+       "tmp/r.md",
+       {},
+       "group/co/reports/r.txt",
+       [](const SharedMachine& m) { sticky_tmp(m, OTHER_UID); }},
+      {"a link of the user's in a sticky directory of root's",
+       "group/co",
+       {},
+       "tmp/r.md",
+       {},
+       "group/co/reports/r.txt",
+       [](const SharedMachine& m) {
+         sticky_tmp(m, 0);
+         m.link(m.checkout / "reports/r.txt", "group/co/tmp/r.md", UNPRIVILEGED_UID);
+       }},
       {"a new file in their shared directory, no link on the way",
        "group/shared",
        {},
        "r.txt",
-       "",
+       {},
        "group/shared/r.txt"},
-      {"the working directory moved out, no link on the way", "group/co/B/C",
+      {"the working directory moved out, no link on the way",
+       "group/co/B/C",
        [](const SharedMachine& m) { stdfs::rename(m.checkout / "B", m.box / "group/att/B"); },
-       "r.txt", "", "group/att/B/C/r.txt"},
-      {"/dev/null", "", {}, "/dev/null", "", ""},
+       "r.txt",
+       {},
+       "group/att/B/C/r.txt"},
+      {"the checkout given through a link of the user's",
+       "group/co",
+       {},
+       "r.txt",
+       {},
+       "group/co/r.txt",
+       [](const SharedMachine& m) { m.link(m.checkout, "mine/co", UNPRIVILEGED_UID); },
+       false,
+       "mine/co"},
+      {"the checkout given through a link of root's",
+       "group/co",
+       {},
+       "r.txt",
+       {},
+       "group/co/r.txt",
+       [](const SharedMachine& m) { m.link(m.checkout, "root-co", 0); },
+       false,
+       "root-co"},
+      {"/dev/null", "", {}, "/dev/null", {}, ""},
       {"the user's descriptor, through root's /dev/fd",
        "",
        {},
        "/dev/fd/{fd}",
-       "",
+       {},
        "mine/captured.txt"},
       {"the user's descriptor, through the process's own link in /proc",
        "",
        {},
        "/proc/self/fd/{fd}",
-       "",
+       {},
        "mine/captured.txt"},
-      {"the user's FIFO", "", {}, "@/mine/fifo", "", "fifo"},
-      {"the user's terminal", "", {}, "{pty}", "", "pty"},
+      {"the user's FIFO", "", {}, "@/mine/fifo", {}, "fifo"},
+      {"the user's terminal", "", {}, "{pty}", {}, "pty"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    SharedMachine m;
-    m.hold_special_places();
-    if (c.lay_out) c.lay_out(m);
-    const quarnel::testing::WorkingDirectory standing(m.box / c.cwd);
-    if (c.as_other) quarnel::testing::run_as(OTHER_UID, [&] { c.as_other(m); });
-    const stdfs::path output = in_box(m, c.output);
-    const auto write = [&] {
-      if (c.refused_link.empty()) {
-        write_text(output, "report\n", m.checkout);
-        if (!c.lands.empty()) {
-          EXPECT_EQ(m.received(c.lands), "report\n");
-        }
-        return;
-      }
-      EXPECT_EQ(refusal(output, m.checkout),
-                "cannot write " + quoted(output) + ": " +
-                    quoted(stdfs::path(in_box(m, c.refused_link))) +
-                    " is a symbolic link that belongs to another user (uid " +
-                    std::to_string(OTHER_UID) + "): give the path it leads to instead");
+  for (const auto& c : cases) run_owner_case(c);
+}
+
+// In a user namespace that does not map every uid, an owner the kernel cannot map shows as the
+// overflow uid: root of the machine, another user, or (with no map at all) the user. Such an
+// owner is nobody known: a link of theirs is followed only where none but root could have made
+// it, in procfs or a directory of root's that others may not write.
+TEST(FsWriteTextOutsideTheCheckout, InAUserNamespaceAnOwnerShownAsTheOverflowUidIsNobodyKnown) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as two users needs root";
+  if (const auto why = user_namespace_refused()) {
+    GTEST_SKIP() << "the kernel does not let uid 65534 make a user namespace here: " << *why;
+  }
+  using quarnel::testing::UNPRIVILEGED_UID;
+  const auto theirs_in_shared = [](Namespace ns) {
+    return OwnerCase{"a link of theirs in a shared directory",
+                     "",
+                     [](const SharedMachine& m) {
+                       stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
+                     },
+                     "@/group/shared/out/notes.txt",
+                     [](const SharedMachine& m) {
+                       return untrusted((m.box / "group/shared/out").string(), of_nobody_known(),
+                                        (m.box / "home").string());
+                     },
+                     "",
+                     {},
+                     false,
+                     "group/co",
+                     false,
+                     "home/notes.txt",
+                     ns};
+  };
+  const auto written = [](std::string label, std::string output, std::string lands, Namespace ns,
+                          std::function<void(const SharedMachine&)> lay_out = {}) {
+    return OwnerCase{std::move(label),
+                     "",
+                     {},
+                     std::move(output),
+                     {},
+                     std::move(lands),
+                     std::move(lay_out),
+                     false,
+                     "group/co",
+                     false,
+                     "home/notes.txt",
+                     ns};
+  };
+  const auto users_link = [](const SharedMachine& m) {
+    m.link(m.notes, "mine/latest.txt", UNPRIVILEGED_UID);
+  };
+  const auto roots_link = [](const SharedMachine& m) { m.link(m.notes, "root-link", 0); };
+  for (const Namespace ns : {Namespace::Mapped, Namespace::Unmapped}) {
+    SCOPED_TRACE(ns == Namespace::Mapped ? "the user mapped to root" : "no map");
+    const std::vector<OwnerCase> cases = {
+        theirs_in_shared(ns),
+        written("the user's descriptor, through root's /dev/fd", "/dev/fd/{fd}",
+                "mine/captured.txt", ns),
+        written("the user's descriptor, through the process's own link in /proc",
+                "/proc/self/fd/{fd}", "mine/captured.txt", ns),
+        written("a link of root's, in a directory of root's", "@/root-link", "home/notes.txt", ns,
+                roots_link),
+        written("a link of the user's, in a directory of the user's", "@/mine/latest.txt",
+                "home/notes.txt", ns, users_link),
     };
-    if (c.as_root) {
-      write();
-    } else {
-      quarnel::testing::run_as(UNPRIVILEGED_UID, write);
-    }
-    if (!c.refused_link.empty() || c.lands != "home/notes.txt") {
-      EXPECT_EQ(read_bytes(m.notes), "PRIVATE\n") << "the user's private file changed";
-    }
-    EXPECT_FALSE(stdfs::exists(m.box / "home/new.txt")) << "a file of the user's was made";
+    for (const auto& c : cases) run_owner_case(c);
   }
 }
 

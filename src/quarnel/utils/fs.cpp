@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <deque>
@@ -55,6 +56,8 @@ class Descriptor {
     return *this;
   }
   int get() const { return fd_; }
+  // Hands the descriptor on, to be closed by its new holder.
+  int release() { return std::exchange(fd_, -1); }
   // Closes now, so that a failing close (a full disk on a network file system) is reported.
   int release_and_close() {
     const int rc = ::close(fd_);
@@ -393,21 +396,6 @@ Descriptor open_directory(int at, const char* name, int extra = 0) {
                          errno_text(err) + ")");
 }
 
-// The checkout, taken once. One that cannot be opened leaves nothing to tell its directories
-// by, and a doubt is never the user's own: the write of `path` is refused.
-Id checkout_id(const stdfs::path& root, const stdfs::path& path) {
-  const stdfs::path dir = checkout_dir(root);
-  const Descriptor fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  std::optional<Id> id;
-  if (fd.get() >= 0) {
-    id = id_of(fd.get());
-  }
-  if (!id) {
-    refuse_doubt(path, dir, errno);
-  }
-  return *id;
-}
-
 // Where a directory lies, found by going up from it: `chain` holds the directories from the
 // checkout down to it when it lies in the checkout, and is empty when the top of the tree came
 // first. When a ".." on the way cannot be opened, where it lies is not `known`: `err` says why,
@@ -456,6 +444,93 @@ Place place_of(int fd, const Id& checkout) {
 bool in_procfs(int fd) {
   struct statfs fs;
   return ::fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// A small file of /proc, whole; none when it cannot be read.
+std::optional<std::string> proc_text(const char* name) {
+  const Descriptor fd(::open(name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) {
+    return std::nullopt;
+  }
+  std::string out;
+  try {
+    read_up_to(fd.get(), name, out, 4096);
+  } catch (const OsError&) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+// The words of a small text of /proc, split at blanks and line ends.
+std::vector<std::string_view> words(std::string_view text) {
+  std::vector<std::string_view> out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t start = text.find_first_not_of(" \t\n", i);
+    if (start == std::string_view::npos) {
+      break;
+    }
+    const std::size_t end = std::min(text.find_first_of(" \t\n", start), text.size());
+    out.push_back(text.substr(start, end - start));
+    i = end;
+  }
+  return out;
+}
+
+// Who owns an entry, as far as this process can tell. In a user namespace that does not map
+// every uid the kernel shows each owner it cannot map, root of the host among them, as the
+// overflow uid: that owner may be anyone. In the initial namespace the overflow uid is an
+// ordinary user. Read when first asked, since most walks meet no link.
+enum class Owner { User, Root, Other, Unknown };
+
+class Owners {
+ public:
+  Owner of(uid_t uid) {
+    if (uid == overflow_uid() && !initial_namespace()) {
+      return Owner::Unknown;
+    }
+    if (uid == ::geteuid()) {
+      return Owner::User;
+    }
+    return uid == 0 ? Owner::Root : Owner::Other;
+  }
+  uid_t overflow_uid() {
+    if (!overflow_) {
+      overflow_ = 65534;
+      const auto text = proc_text("/proc/sys/kernel/overflowuid");
+      const std::vector<std::string_view> value =
+          text ? words(*text) : std::vector<std::string_view>{};
+      unsigned long uid = 0;
+      if (value.size() == 1 &&
+          std::from_chars(value[0].data(), value[0].data() + value[0].size(), uid).ec ==
+              std::errc()) {
+        overflow_ = static_cast<uid_t>(uid);
+      }
+    }
+    return *overflow_;
+  }
+
+ private:
+  // The identity over the whole range of uids; a map that cannot be read is a doubt, and
+  // counts as another namespace.
+  bool initial_namespace() {
+    if (!initial_) {
+      const auto map = proc_text("/proc/self/uid_map");
+      initial_ = map && words(*map) == std::vector<std::string_view>{"0", "0", "4294967295"};
+    }
+    return *initial_;
+  }
+
+  std::optional<uid_t> overflow_;
+  std::optional<bool> initial_;
+};
+
+// How a refusal names who owns an entry that is neither the user's nor root's.
+std::string owned_by(Owner who, uid_t uid) {
+  if (who == Owner::Unknown) {
+    return "whose owner this user namespace cannot tell (it shows uid " + std::to_string(uid) + ")";
+  }
+  return "that belongs to another user (uid " + std::to_string(uid) + ")";
 }
 
 // One name of a path to walk, and where it ends in the path as written, for a message; a name
@@ -512,13 +587,20 @@ void check_regular(const stdfs::path& path, const struct stat& st, std::string_v
 // entered below it, which a ".." must lead back to. From the first directory of the checkout
 // the rule holds: a link of the checkout must resolve inside it, never dangle or loop, and the
 // walk may leave the checkout only by a ".." as written, before any link of the checkout moved
-// it. Outside the checkout a link is followed only when the user or root owns it. Directories
-// that do not exist are only noted; nothing is made until the whole path is walked, and then
-// only from the descriptor of the directory above, as is the file.
+// it. Outside the checkout a link is followed only when the user or root owns it, and anywhere a
+// link in a sticky directory that others may write only when the user or the directory's owner
+// owns it. Directories that do not exist are only noted; nothing is made until the whole path is
+// walked, and then only from the descriptor of the directory above, as is the file. The same walk
+// takes the checkout when a run starts: its whole path is the user's own, and it must lead to a
+// directory.
 class Walk {
  public:
-  Walk(const stdfs::path& path, std::optional<Id> checkout, Parents parents)
-      : path_(path), checkout_(checkout), parents_(parents) {}
+  // What is walked to: the report, or the checkout whose report it will be.
+  enum class Purpose { Report, Checkout };
+
+  Walk(const stdfs::path& path, std::optional<Id> checkout, Parents parents,
+       Purpose purpose = Purpose::Report)
+      : path_(path), checkout_(checkout), parents_(parents), purpose_(purpose) {}
 
   // Walks the whole path. OsError when the rule refuses an entry, or when an entry outside the
   // checkout cannot be walked (as the kernel would fail on it).
@@ -528,9 +610,31 @@ class Walk {
   // Makes the directories still missing and opens the last entry for writing: in the checkout
   // once it shows a regular file with one link, not yet truncated; outside it truncated.
   Descriptor open();
+  // The directory the walk of a checkout ended in.
+  Descriptor directory() { return std::move(dir_); }
 
  private:
   void start();
+  // Refusals of the rule and failures of the walk: of the report, "cannot write PATH: REASON"
+  // and "REASON: PATH"; of the checkout, the bare reason and "PATH: REASON", for its caller to
+  // word.
+  [[noreturn]] void refuse(const std::string& reason) const {
+    if (purpose_ == Purpose::Checkout) {
+      throw OsError(reason);
+    }
+    refuse_write(path_, reason);
+  }
+  [[noreturn]] void fail_os(int err) const {
+    if (purpose_ == Purpose::Checkout) {
+      throw OsError(shown(path_) + ": " + errno_text(err));
+    }
+    fail_errno(path_, err);
+  }
+  // A link whose owner the rule does not trust where it lies: refused, with where it leads.
+  void check_owner(const Part& part, uid_t owner, const std::string& target, bool of_checkout);
+  // An existing FIFO of the user's own part of the path that is not theirs or root's would hold
+  // the open until its owner reads, and hand them the report.
+  void check_fifo(const struct stat& st) const;
   // The entry itself, not following a link: 0 when it is there, else why not.
   int look_up(const Part& part, struct stat& st) const;
   [[noreturn]] void fail(const Part& part, int err) const;
@@ -574,20 +678,23 @@ class Walk {
 
   [[noreturn]] void refuse_link(const std::string& link, int err) const {
     if (err == ENOENT) {
-      refuse_write(path_, link + " is a dangling symbolic link");
+      refuse(link + " is a dangling symbolic link");
     }
     if (err == ELOOP) {
-      refuse_write(path_, link + " is a looping symbolic link");
+      refuse(link + " is a looping symbolic link");
     }
-    refuse_write(path_, link + ": " + errno_text(err));
+    refuse(link + ": " + errno_text(err));
   }
   [[noreturn]] void refuse_outside(const std::string& link) const {
-    refuse_write(path_, link + " is a symbolic link that leads outside the checkout");
+    refuse(link + " is a symbolic link that leads outside the checkout");
   }
 
   const stdfs::path& path_;
   const std::optional<Id> checkout_;
   const Parents parents_;
+  const Purpose purpose_;
+  // Read when first asked, whatever the walk is asked from.
+  mutable Owners owners_;
   Descriptor dir_{-1};
   // From the checkout down to `dir_` when it lies in the checkout; empty when it does not.
   std::vector<Id> chain_;
@@ -611,10 +718,14 @@ class Walk {
 
 void Walk::run() {
   if (path_.empty()) {
-    fail_errno(path_, ENOENT);
+    fail_os(ENOENT);
   }
   start();
   parts_ = parts_of(path_.native(), true);
+  // A checkout is a directory, entered like one on the way to a file below it.
+  if (purpose_ == Purpose::Checkout) {
+    parts_.push_back({".", path_.native().size()});
+  }
   names_ = parts_.size();
   while (!parts_.empty()) {
     Part part = std::move(parts_.front());
@@ -639,7 +750,8 @@ void Walk::run() {
     if (const int err = look_up(part, st); err != 0) {
       // A link of the checkout must lead to something; of a user's link only the file may be
       // missing: the kernel's open makes it, and no directory on the way to it.
-      if (err != ENOENT || !links_.empty() || (!last && part.of_link())) {
+      if (err != ENOENT || !links_.empty() || (!last && part.of_link()) ||
+          purpose_ == Purpose::Checkout) {
         fail(part, err);
       }
       note_missing(std::move(part), last);
@@ -664,7 +776,19 @@ void Walk::start() {
   const bool absolute = path_.native().starts_with('/');
   dir_ = Descriptor(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (dir_.get() < 0) {
-    fail_errno(path_, errno);
+    fail_os(errno);
+  }
+  // A removed working directory has no name to go by, and nothing can be made in it: it is not
+  // looked up by the name it had.
+  if (!absolute) {
+    struct stat st;
+    if (::fstat(dir_.get(), &st) != 0) {
+      fail_os(errno);
+    }
+    if (st.st_nlink == 0) {
+      refuse(std::string("the working directory was removed; change into it again or give the ") +
+             (purpose_ == Purpose::Checkout ? "checkout's" : "report's") + " full path");
+    }
   }
   std::error_code ec;
   here_ = absolute ? std::string("/") : stdfs::current_path(ec).native();
@@ -707,14 +831,14 @@ void Walk::fail(const Part& part, int err) const {
     refuse_link(links_.front(), err);
   }
   if (!chain_.empty()) {
-    refuse_write(path_, named(part) + ": " + errno_text(err));
+    refuse(named(part) + ": " + errno_text(err));
   }
-  fail_errno(path_, err);
+  fail_os(err);
 }
 
 void Walk::fail_changed(const Part& part, int err) const {
   if (!links_.empty() || !chain_.empty()) {
-    refuse_write(path_, "it changed while it was checked");
+    refuse("it changed while it was checked");
   }
   fail(part, err);
 }
@@ -747,7 +871,7 @@ void Walk::go_up(const Part& part) {
   if (chain_.size() > 1) {
     // The directory was moved since the walk came down through it.
     if (id != chain_[chain_.size() - 2]) {
-      refuse_write(path_, "it changed while it was checked");
+      refuse("it changed while it was checked");
     }
     chain_.pop_back();
   } else if (chain_.size() == 1 && id != chain_.front()) {
@@ -757,7 +881,7 @@ void Walk::go_up(const Part& part) {
     // Only the path as written may leave the checkout: after a link of the checkout the walk
     // is no longer where the written path says.
     if (followed_checkout_link_) {
-      refuse_write(path_, named(part) + " leads outside the checkout");
+      refuse(named(part) + " leads outside the checkout");
     }
     chain_.clear();
   } else if (chain_.empty()) {
@@ -793,13 +917,13 @@ void Walk::follow(const Part& part, bool last) {
   if (!S_ISLNK(st.st_mode)) {
     fail_changed(part, EINVAL);
   }
-  // Outside the checkout another user who can write a directory of it can have moved that
-  // directory out, the working directory with it; what they cannot fake is who owns a link.
-  // The kernel asks as much in sticky shared directories, and here it is asked everywhere.
-  if (!of_checkout && st.st_uid != ::geteuid() && st.st_uid != 0) {
-    refuse_write(path_, named(part) + " is a symbolic link that belongs to another user (uid " +
-                            std::to_string(st.st_uid) + "): give the path it leads to instead");
+  std::string target(PATH_MAX, '\0');
+  const ssize_t n = ::readlinkat(link.get(), "", target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+    fail_link(n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG);
   }
+  target.resize(static_cast<std::size_t>(n));
+  check_owner(part, st.st_uid, target, of_checkout);
   // In /proc the last entry may be a link that names no path (standard output's pipe): the
   // user's own, opened as the kernel follows it.
   if (!of_checkout && links_.empty() && last && in_procfs(dir_.get())) {
@@ -810,12 +934,6 @@ void Walk::follow(const Part& part, bool last) {
   if (++links_followed_ > MAX_LINKS) {
     fail_link(ELOOP);
   }
-  std::string target(PATH_MAX, '\0');
-  const ssize_t n = ::readlinkat(link.get(), "", target.data(), target.size());
-  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
-    fail_link(n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG);
-  }
-  target.resize(static_cast<std::size_t>(n));
   if (of_checkout) {
     links_.push_back(named(part));
     followed_checkout_link_ = true;
@@ -832,6 +950,52 @@ void Walk::follow(const Part& part, bool last) {
     here_ = "/";
     chain_.clear();
     note_entered(id);
+  }
+}
+
+void Walk::check_owner(const Part& part, uid_t owner, const std::string& target, bool of_checkout) {
+  struct stat dir;
+  if (::fstat(dir_.get(), &dir) != 0) {
+    fail(part, errno);
+  }
+  const Owner who = owners_.of(owner);
+  const auto refuse_owner = [&](std::string_view where) {
+    refuse(named(part) + " is a symbolic link " + owned_by(who, owner) + std::string(where) +
+           " and leads to " + shown(target) + ": " +
+           (purpose_ == Purpose::Checkout
+                ? "if that is the checkout, give that path"
+                : "if that is where the report should go, give that path"));
+  };
+  // Outside the checkout another user who can write a directory of it can have moved that
+  // directory out, the working directory with it; what they cannot fake is who owns a link. An
+  // owner no one can tell passes only where none but root could have made the link: the
+  // kernel's own links of procfs, or a directory of root's that only its owner may write.
+  if (!of_checkout) {
+    const bool made_by_root =
+        in_procfs(dir_.get()) || ((dir.st_uid == 0 || dir.st_uid == owners_.overflow_uid()) &&
+                                  (dir.st_mode & (S_IWGRP | S_IWOTH)) == 0);
+    if (who == Owner::Other || (who == Owner::Unknown && !made_by_root)) {
+      refuse_owner("");
+    }
+  }
+  // The kernel's fs.protected_symlinks, whatever it is set to, and inside the checkout too: in a
+  // sticky directory that others may write, a link is followed only when it is the user's or
+  // the directory's owner's.
+  const bool shared_sticky = (dir.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+  const bool owner_of_directory =
+      who != Owner::Unknown && owner == dir.st_uid && owners_.of(dir.st_uid) != Owner::Unknown;
+  if (shared_sticky && who != Owner::User && !owner_of_directory) {
+    refuse_owner(" in a sticky directory that others may write");
+  }
+}
+
+void Walk::check_fifo(const struct stat& st) const {
+  if (!S_ISFIFO(st.st_mode)) {
+    return;
+  }
+  const Owner who = owners_.of(st.st_uid);
+  if (who == Owner::Other || who == Owner::Unknown) {
+    refuse("it is a FIFO " + owned_by(who, st.st_uid));
   }
 }
 
@@ -870,14 +1034,14 @@ void Walk::make_missing() {
     Descriptor sub = open_directory(dir_.get(), part.name.c_str(), O_NOFOLLOW);
     if (sub.get() < 0) {
       if (inside) {
-        refuse_write(path_, "it changed while it was checked");
+        refuse("it changed while it was checked");
       }
-      fail_errno(path_, errno);
+      fail_os(errno);
     }
     if (inside) {
       const std::optional<Id> id = id_of(sub.get());
       if (!id) {
-        fail_errno(path_, errno);
+        fail_os(errno);
       }
       chain_.push_back(*id);
     }
@@ -890,29 +1054,58 @@ Descriptor Walk::open() {
   const bool in_checkout = inside();
   if (!last_) {
     if (in_checkout) {
-      refuse_write(path_, "it is a directory, not a regular file");
+      refuse("it is a directory, not a regular file");
     }
-    fail_errno(path_, EISDIR);
+    fail_os(EISDIR);
   }
   if (!missing_.empty()) {
     if (parents_ == Parents::Existing) {
-      fail_errno(path_, ENOENT);
+      fail_os(ENOENT);
     }
     make_missing();
   }
   const char* name = last_->name.c_str();
   if (!in_checkout) {
-    // The user's own: a FIFO of theirs is opened as a shell would open it.
-    Descriptor fd(::openat(
-        dir_.get(), name,
-        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | (magic_ ? 0 : O_NOFOLLOW), 0666));
+    // The user's own. What /proc reopens is a descriptor the process holds already; anything
+    // else is first opened without waiting, so that a FIFO of another user's, there or put in
+    // its place meanwhile, is refused unwritten instead of waited for.
+    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY;
+    struct stat st;
+    if (!magic_ && ::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      check_fifo(st);
+    }
+    Descriptor fd(
+        ::openat(dir_.get(), name, magic_ ? flags : flags | O_NOFOLLOW | O_NONBLOCK, 0666));
+    if (!magic_) {
+      if (fd.get() < 0 && errno == ENXIO) {
+        // A FIFO with no reader yet: one of the user's is waited for, as a shell's redirection
+        // waits for it.
+        if (::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISFIFO(st.st_mode)) {
+          fail_os(ENXIO);
+        }
+        check_fifo(st);
+        fd = Descriptor(::openat(dir_.get(), name, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+      }
+      if (fd.get() < 0) {
+        fail_os(errno);
+      }
+      if (::fstat(fd.get(), &st) != 0) {
+        fail_os(errno);
+      }
+      check_fifo(st);
+      // Written as a shell's redirection writes, waiting for a slow reader.
+      const int now = ::fcntl(fd.get(), F_GETFL);
+      if (now < 0 || ::fcntl(fd.get(), F_SETFL, now & ~O_NONBLOCK) != 0) {
+        fail_os(errno);
+      }
+    }
     if (fd.get() < 0) {
-      fail_errno(path_, errno);
+      fail_os(errno);
     }
     // Reopened through /proc, the stand-in of a closed descriptor would take the report and
     // lose it: the descriptor was closed, and a write to it fails.
     if (is_stand_in(fd.get())) {
-      fail_errno(path_, EBADF);
+      fail_os(EBADF);
     }
     return fd;
   }
@@ -920,12 +1113,12 @@ Descriptor Walk::open() {
   struct stat st;
   if (const int err = look_up(*last_, st); err == 0) {
     if (S_ISLNK(st.st_mode)) {
-      refuse_write(path_, "it changed while it was checked");
+      refuse("it changed while it was checked");
     }
     // Refused unopened: merely opening a FIFO or device can have effects.
     check_regular(path_, st, it_is);
   } else if (err != ENOENT) {
-    refuse_write(path_, errno_text(err));
+    refuse(errno_text(err));
   }
   // Not truncated on opening: that waits until the descriptor is known to be a regular file
   // with one link. O_NOFOLLOW refuses a link swapped in since the check; O_NONBLOCK keeps a
@@ -935,13 +1128,13 @@ Descriptor Walk::open() {
   if (fd.get() < 0) {
     // It was absent or a regular file a moment ago: now a link, a directory, a FIFO or socket.
     if (errno == ELOOP || errno == EISDIR || errno == ENXIO) {
-      refuse_write(path_, "it changed while it was checked");
+      refuse("it changed while it was checked");
     }
-    refuse_write(path_, errno_text(errno));
+    refuse(errno_text(errno));
   }
   struct stat now;
   if (::fstat(fd.get(), &now) != 0) {
-    fail_errno(path_, errno);
+    fail_os(errno);
   }
   check_regular(path_, now, it_is);
   return fd;
@@ -968,11 +1161,9 @@ void write_and_close(Descriptor fd, const stdfs::path& path, std::string_view co
   }
 }
 
-}  // namespace
-
-void write_text(const stdfs::path& path, std::string_view content,
-                const std::optional<stdfs::path>& root, Parents parents) {
-  Walk walk(path, root ? std::optional<Id>(checkout_id(*root, path)) : std::nullopt, parents);
+void write_to(const stdfs::path& path, std::string_view content, std::optional<Id> checkout,
+              Parents parents) {
+  Walk walk(path, checkout, parents);
   walk.run();
   call_hook(detail::WalkMoment::Decided, "");
   const bool in_checkout = walk.inside();
@@ -981,6 +1172,74 @@ void write_text(const stdfs::path& path, std::string_view content,
     fail_errno(path, errno);
   }
   write_and_close(std::move(fd), path, content);
+}
+
+}  // namespace
+
+Checkout Checkout::taken(const stdfs::path& dir) {
+  const stdfs::path path = checkout_dir(dir);
+  Walk walk(path, std::nullopt, Parents::Existing, Walk::Purpose::Checkout);
+  walk.run();
+  Descriptor fd = walk.directory();
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    throw OsError(shown(path) + ": " + errno_text(errno));
+  }
+  // Removed, it could only be assessed as an empty directory, and nothing can be made in it.
+  if (st.st_nlink == 0) {
+    throw OsError(shown(path) + " was removed; change into the checkout again or give its path");
+  }
+  return Checkout(fd.release(), st.st_dev, st.st_ino);
+}
+
+Checkout Checkout::take(const stdfs::path& dir) {
+  try {
+    return taken(dir);
+  } catch (const OsError& e) {
+    throw OsError("cannot write a report for " + shown(checkout_dir(dir)) + ": " + e.what());
+  }
+}
+
+Checkout::Checkout(Checkout&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), device_(other.device_), inode_(other.inode_) {}
+
+Checkout& Checkout::operator=(Checkout&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = std::exchange(other.fd_, -1);
+    device_ = other.device_;
+    inode_ = other.inode_;
+  }
+  return *this;
+}
+
+Checkout::~Checkout() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+void write_text(const stdfs::path& path, std::string_view content,
+                const std::optional<stdfs::path>& root, Parents parents) {
+  if (!root) {
+    write_to(path, content, std::nullopt, parents);
+    return;
+  }
+  std::optional<Checkout> checkout;
+  try {
+    checkout.emplace(Checkout::taken(*root));
+  } catch (const OsError& e) {
+    refuse_write(path,
+                 "could not tell whether it lies in the checkout (" + std::string(e.what()) + ")");
+  }
+  write_text(path, content, *checkout, parents);
+}
+
+void write_text(const stdfs::path& path, std::string_view content, const Checkout& checkout,
+                Parents parents) {
+  write_to(path, content, Id{checkout.device(), checkout.inode()}, parents);
 }
 
 bool stand_in_for_closed(int fd) noexcept {

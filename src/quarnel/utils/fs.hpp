@@ -5,6 +5,8 @@
 // outside a given root; named directories are decided by one rule (named_directory), and the one
 // file written, the report, by another (write_text).
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -72,6 +74,43 @@ std::optional<std::string> read_text_or_none(const stdfs::path& path,
 // Whether write_text may make the missing directories on the way to the file.
 enum class Parents { Existing, Made };
 
+// The checkout a run assesses, as it was when the run started: the directory held open, told
+// from every other by its device and inode, which the report rule compares with; its name is
+// never looked up again for the write. It is taken by walking its path as write_text walks the
+// user's own part of a report path: a symbolic link on the way is followed only when it belongs
+// to the user or root, and is no link of another user's in a sticky directory that others may
+// write; in a user namespace a link whose owner shows as the overflow uid is followed only where
+// nobody but root could have made it. Held open, the directory keeps its device and inode from
+// going to another directory while the run lasts.
+class Checkout {
+ public:
+  // OsError "cannot write a report for 'DIR': REASON" when a link on the way is refused (the
+  // reason names the link, its owner and where it leads), when the directory cannot be reached
+  // or opened, or when it was removed.
+  static Checkout take(const stdfs::path& dir);
+
+  Checkout(Checkout&& other) noexcept;
+  Checkout& operator=(Checkout&& other) noexcept;
+  Checkout(const Checkout&) = delete;
+  Checkout& operator=(const Checkout&) = delete;
+  ~Checkout();
+
+  dev_t device() const { return device_; }
+  ino_t inode() const { return inode_; }
+
+ private:
+  // The write of a report with the checkout named by a path takes it too, and words a refusal
+  // as its own: `taken` gives the bare reason.
+  friend void write_text(const stdfs::path& path, std::string_view content,
+                         const std::optional<stdfs::path>& root, Parents parents);
+  static Checkout taken(const stdfs::path& dir);
+  Checkout(int fd, dev_t device, ino_t inode) : fd_(fd), device_(device), inode_(inode) {}
+
+  int fd_ = -1;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
 // Writes the text exactly (UTF-8, no BOM, nothing appended), replacing the file; with
 // Parents::Made, the missing directories that the path as written names are made first (OsError
 // "Cannot create directory ..." when one cannot be), never a name of a link's target: there only
@@ -80,22 +119,34 @@ enum class Parents { Existing, Made };
 // The path is walked as the kernel would walk it, one name at a time from a descriptor of the
 // directory before it (links followed name by name, ".." taken from where the walk is), and the
 // file is opened from the descriptor of its directory: nothing is looked up again by name, so a
-// change to the checkout while quarnel runs cannot move the write by a second lookup. With `root`,
-// the checkout being assessed, the rule for the one file quarnel writes: whether a directory is the
-// checkout or lies below it is told by its device and inode (the checkout's, taken once, and each
-// directory's the walk entered below it), never by a path's text. From the first directory of
-// the checkout on, a link must resolve inside the checkout (a dangling, looping or leading-out
-// one is refused for what it is), a ".." must lead back to the directory the walk came down
-// from, the walk may leave the checkout again only by a ".." as written and before any link of
-// the checkout was followed, and the file must be a regular file with one link, or not exist
-// yet. The whole path is walked before anything is made. A path that never enters the
-// checkout, or leaves it by a ".." as written, is the user's own: a link there is followed only
-// when it belongs to the effective user or to root (owner and target read from the one link
-// held), so /dev/null or /dev/stdout work, and a link of another user is refused, since another
-// user who can write the checkout can move its directories out. A doubt is never the user's own:
-// when the checkout cannot be opened, or going up from the working directory meets a ".." that
-// cannot be opened before it reaches the checkout or the top of the tree, the write is refused as
-// one that "could not tell". OsError naming the path and the entry when the rule refuses.
+// change to the checkout while quarnel runs cannot move the write by a second lookup. With
+// `checkout`, the one being assessed, the rule for the one file quarnel writes: whether a
+// directory is the checkout or lies below it is told by its device and inode (the checkout's,
+// taken when the run started, and each directory's the walk entered below it), never by a path's
+// text. From the first directory of the checkout on, a link must resolve inside the checkout (a
+// dangling, looping or leading-out one is refused for what it is), a ".." must lead back to the
+// directory the walk came down from, the walk may leave the checkout again only by a ".." as
+// written and before any link of the checkout was followed, and the file must be a regular file
+// with one link, or not exist yet. The whole path is walked before anything is made. A path that
+// never enters the checkout, or leaves it by a ".." as written, is the user's own: a link there
+// is followed only when it belongs to the effective user or to root (owner and target read from
+// the one link held), so /dev/null or /dev/stdout work, and a link of another user is refused,
+// since another user who can write the checkout can move its directories out; an existing FIFO
+// there is written only when it is the user's or root's. Wherever the walk goes, a link of
+// another user in a sticky directory that others may write is followed only when it belongs to
+// that directory's owner, as the kernel's fs.protected_symlinks asks. In a user namespace that
+// does not map every uid, an owner shown as the overflow uid is nobody known: such a link is
+// followed only in procfs or in a directory of root's (or the overflow uid's) that neither group
+// nor others may write. A doubt is never the user's own: when going up from the working directory
+// meets a ".." that cannot be opened before it reaches the checkout or the top of the tree, the
+// write is refused as one that "could not tell"; a relative path from a working directory that
+// was removed is refused. OsError naming the path and the entry when the rule refuses.
+void write_text(const stdfs::path& path, std::string_view content, const Checkout& checkout,
+                Parents parents = Parents::Existing);
+
+// As above with no checkout, or with the checkout `root` taken now (Checkout::take); when it
+// cannot be taken the write is refused as one that "could not tell whether it lies in the
+// checkout", with the reason.
 void write_text(const stdfs::path& path, std::string_view content,
                 const std::optional<stdfs::path>& root = {}, Parents parents = Parents::Existing);
 
