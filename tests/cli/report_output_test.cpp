@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "quarnel/utils/process.hpp"
+#include "quarnel/utils/text.hpp"
 #include "support/executable.hpp"
 #include "support/fixtures.hpp"
 
@@ -253,6 +254,90 @@ TEST(ReportOutput, ALinkOfAnotherUserOutsideTheCheckoutIsRefused) {
               std::string::npos)
         << done.stderr_text;
     p.expect_untouched_outside();
+  }
+}
+
+// The checkout is the one the run started with: taken once, under the rule for the user's own
+// part of a path, before anything is assessed. Another user who gives the checkout's name to a
+// link of theirs would otherwise make every path of the report "inside" the place it leads to.
+TEST(ReportOutput, TheCheckoutIsTakenWhenTheRunStarts) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+  // As root, whose private file the other user's links point at: root's own runs are held to
+  // the rule too.
+  const TempDir box;
+  const stdfs::path precious = box.write("bashrc", "export KEEP=1\n");
+  stdfs::permissions(precious, stdfs::perms::owner_read | stdfs::perms::owner_write);
+  box.write("real/README.md", "# tool\n");
+  const stdfs::path shared = box.mkdir("shared/od");
+  const auto theirs = [](const stdfs::path& target, const stdfs::path& link) {
+    stdfs::create_symlink(target, link);
+    ASSERT_EQ(::lchown(link.c_str(), testing::OTHER_UID, testing::OTHER_UID), 0);
+  };
+  // The checkout's name leads to a directory that holds the private file, and the report path
+  // to the private file itself.
+  theirs(box.path(), box / "shared/co");
+  theirs(precious, box / "shared/od/r.txt");
+  stdfs::create_directory_symlink(box / "real", box / "root-co");
+
+  const auto refused = quarnel(
+      {"assess", (box / "shared/co").string(), "-q", "-o", (box / "shared/od/r.txt").string()},
+      box.path());
+  EXPECT_EQ(refused.exit_code, 2) << refused.stderr_text;
+  EXPECT_EQ(refused.stderr_text, "quarnel: error: cannot write a report for " +
+                                     utils::text::repr((box / "shared/co").string()) + ": " +
+                                     utils::text::repr((box / "shared/co").string()) +
+                                     " is a symbolic link that belongs to another user (uid " +
+                                     std::to_string(testing::OTHER_UID) + ") and leads to " +
+                                     utils::text::repr(box.path().string()) +
+                                     ": if that is the checkout, give that path\n");
+  EXPECT_EQ(slurp(precious), "export KEEP=1\n") << "the private file was written";
+
+  // Without a report file nothing is written, and the run goes on as before.
+  const auto to_stdout = quarnel({"assess", (box / "shared/co").string(), "-q"}, box.path());
+  EXPECT_EQ(to_stdout.exit_code, 0) << to_stdout.stderr_text;
+  EXPECT_NE(to_stdout.stdout_text.find("Assessment Results"), std::string::npos);
+
+  // A checkout given through root's own link is taken through it.
+  const auto written =
+      quarnel({"assess", (box / "root-co").string(), "-q", "-o", "root-co/r.txt"}, box.path());
+  EXPECT_EQ(written.exit_code, 0) << written.stderr_text;
+  EXPECT_TRUE(stdfs::is_regular_file(box / "real/r.txt"));
+  EXPECT_EQ(slurp(precious), "export KEEP=1\n") << "the private file was written";
+}
+
+// A checkout or working directory that was removed has no name left: assessed, it would pass
+// for an empty directory, and a report written from it would be lost.
+TEST(ReportOutput, ARemovedWorkingDirectoryIsRefusedAtOnce) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;  // "{checkout}" stands for a checkout that still exists
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {"the checkout",
+       {"assess", "."},
+       "quarnel: error: . was removed; change into the checkout again or give its path\n"},
+      {"a report path relative to it",
+       {"assess", "{checkout}", "-q", "-o", "r.txt"},
+       "quarnel: error: cannot write 'r.txt': the working directory was removed; change into it "
+       "again or give the report's full path\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TempDir box;
+    const stdfs::path checkout = box.mkdir("checkout");
+    box.write("checkout/README.md", "# tool\n");
+    const stdfs::path gone = box.mkdir("gone");
+    std::vector<std::string> args;
+    for (const auto& arg : c.args) args.push_back(arg == "{checkout}" ? checkout.string() : arg);
+    process::Completed done;
+    {
+      const testing::WorkingDirectory inside(gone);
+      stdfs::remove(gone);
+      done = testing::run_quarnel(args);
+    }
+    EXPECT_EQ(done.exit_code, 2) << done.stderr_text;
+    EXPECT_EQ(done.stderr_text, c.said);
   }
 }
 

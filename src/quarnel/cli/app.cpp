@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -385,6 +386,17 @@ std::optional<std::string> unlistable_reason(const std::filesystem::path& dir) {
   return std::nullopt;
 }
 
+// Whether the directory was removed: one that has no name left lists as empty, and would pass for
+// the assessment of an empty directory.
+bool was_removed(const std::filesystem::path& dir) {
+  const int fd = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool removed = ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+  ::close(fd);
+  return removed;
+}
+
 std::vector<std::string_view> catalogue_ids() {
   std::vector<std::string_view> ids;
   for (const auto& indicator : core::indicators::INDICATORS) ids.push_back(indicator.id);
@@ -476,11 +488,20 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
     err << "quarnel: error: " << shown_text(shown)
         << " is not a directory; give the path of a checkout directory\n";
     return EXIT_USAGE;
+  } else if (was_removed(checkout)) {
+    err << "quarnel: error: " << shown_text(shown)
+        << " was removed; change into the checkout again or give its path\n";
+    return EXIT_USAGE;
   } else if (const auto reason = unlistable_reason(checkout)) {
     err << "quarnel: error: " << shown_text(shown) << " cannot be read (" << *reason
         << "); give the path of a checkout directory you can list and enter\n";
     return EXIT_USAGE;
   }
+
+  // With a report file the checkout is taken now, as the run starts: the rule for the report
+  // compares with this directory, whatever its name leads to by the time the report is written.
+  std::optional<utils::fs::Checkout> taken;
+  if (!a.output.empty()) taken.emplace(utils::fs::Checkout::take(checkout));
 
   runner::Settings settings;
   settings.only = split_ids(a.only);
@@ -510,7 +531,8 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   if (!a.output.empty()) output = a.output;
   // The checkout is untrusted: a report path inside it must not be a link it planted.
   const auto report =
-      reports::orchestrator::generate_report(assessment, a.format, output, options, checkout);
+      taken ? reports::orchestrator::generate_report(assessment, a.format, output, options, *taken)
+            : reports::orchestrator::generate_report(assessment, a.format, output, options);
   if (output) {
     if (!quiet) err << "quarnel: report written to " << shown_text(report) << '\n';
   } else {

@@ -84,10 +84,13 @@ std::vector<std::string> available_formats() {
   return formats;
 }
 
-std::string generate_report(const core::models::Assessment& assessment, std::string_view fmt,
-                            const std::optional<stdfs::path>& output_path,
-                            const RenderOptions& options,
-                            const std::optional<stdfs::path>& checkout) {
+namespace {
+
+// Renders and, with a path, writes through `write`, which holds the rule for the checkout.
+template <typename Write>
+std::string render_and_write(const core::models::Assessment& assessment, std::string_view fmt,
+                             const std::optional<stdfs::path>& output_path,
+                             const RenderOptions& options, const Write& write) {
   const auto renderer = detail::load_renderer(fmt);
   std::string content = renderer->render(assessment, options);
   // Paths and file names from the checkout may hold any bytes, and a renderer copies them; a
@@ -106,9 +109,32 @@ std::string generate_report(const core::models::Assessment& assessment, std::str
   }
   // The directories on the way are made there too: inside the checkout only once the rule has
   // cleared the whole path, since one made through a planted link would already be outside.
-  utils::fs::write_text(target, content, checkout, utils::fs::Parents::Made);
+  write(target, content);
   utils::log::get_logger(LOGGER_NAME).info("Report written to %s", target.string());
   return target.string();
+}
+
+}  // namespace
+
+std::string generate_report(const core::models::Assessment& assessment, std::string_view fmt,
+                            const std::optional<stdfs::path>& output_path,
+                            const RenderOptions& options,
+                            const std::optional<stdfs::path>& checkout) {
+  return render_and_write(assessment, fmt, output_path, options,
+                          [&](const stdfs::path& target, const std::string& content) {
+                            utils::fs::write_text(target, content, checkout,
+                                                  utils::fs::Parents::Made);
+                          });
+}
+
+std::string generate_report(const core::models::Assessment& assessment, std::string_view fmt,
+                            const std::optional<stdfs::path>& output_path,
+                            const RenderOptions& options, const utils::fs::Checkout& checkout) {
+  return render_and_write(assessment, fmt, output_path, options,
+                          [&](const stdfs::path& target, const std::string& content) {
+                            utils::fs::write_text(target, content, checkout,
+                                                  utils::fs::Parents::Made);
+                          });
 }
 
 }  // namespace quarnel::reports::orchestrator

@@ -16,6 +16,7 @@
 #include "quarnel/core/models.hpp"
 #include "quarnel/error.hpp"
 #include "quarnel/reports/renderers.hpp"
+#include "quarnel/utils/fs.hpp"
 
 namespace quarnel::reports::orchestrator {
 
@@ -45,6 +46,12 @@ std::string generate_report(const core::models::Assessment& assessment,
                             const std::optional<std::filesystem::path>& output_path = std::nullopt,
                             const RenderOptions& options = {},
                             const std::optional<std::filesystem::path>& checkout = std::nullopt);
+
+// As above, with the checkout as the run took it when it started, so that the rule compares with
+// that directory and never looks the checkout's name up again.
+std::string generate_report(const core::models::Assessment& assessment, std::string_view fmt,
+                            const std::optional<std::filesystem::path>& output_path,
+                            const RenderOptions& options, const utils::fs::Checkout& checkout);
 
 namespace detail {
 
