@@ -1130,10 +1130,14 @@ void run_owner_case(const OwnerCase& c) {
     write();
   } else {
     quarnel::testing::run_as(quarnel::testing::UNPRIVILEGED_UID, [&] {
-      // Before the fix a FIFO of the other user's held the open until they read.
+      // A FIFO of another user's would hold the open until they read.
       ::alarm(30);
       const auto refused = enter(c.ns);
       ASSERT_FALSE(refused) << *refused;
+      // Standard output is the user's file, as a shell's redirection makes it.
+      if (c.output == "/dev/stdout") {
+        ASSERT_EQ(::dup2(m.captured, STDOUT_FILENO), STDOUT_FILENO) << std::strerror(errno);
+      }
       write();
     });
   }
@@ -1352,6 +1356,12 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
        false,
        "root-co"},
       {"/dev/null", "", {}, "/dev/null", {}, ""},
+      {"standard output, through root's /dev/stdout",
+       "",
+       {},
+       "/dev/stdout",
+       {},
+       "mine/captured.txt"},
       {"the user's descriptor, through root's /dev/fd",
        "",
        {},
@@ -1423,12 +1433,17 @@ TEST(FsWriteTextOutsideTheCheckout, InAUserNamespaceAnOwnerShownAsTheOverflowUid
     SCOPED_TRACE(ns == Namespace::Mapped ? "the user mapped to root" : "no map");
     const std::vector<OwnerCase> cases = {
         theirs_in_shared(ns),
+        written("standard output, through root's /dev/stdout", "/dev/stdout", "mine/captured.txt",
+                ns),
         written("the user's descriptor, through root's /dev/fd", "/dev/fd/{fd}",
                 "mine/captured.txt", ns),
         written("the user's descriptor, through the process's own link in /proc",
                 "/proc/self/fd/{fd}", "mine/captured.txt", ns),
         written("a link of root's, in a directory of root's", "@/root-link", "home/notes.txt", ns,
                 roots_link),
+        written("a link of root's on the way, as /home -> /gpfs/home", "@/root-home/notes.txt",
+                "home/notes.txt", ns,
+                [](const SharedMachine& m) { m.link(m.box / "home", "root-home", 0); }),
         written("a link of the user's, in a directory of the user's", "@/mine/latest.txt",
                 "home/notes.txt", ns, users_link),
     };
