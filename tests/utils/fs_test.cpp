@@ -1100,6 +1100,16 @@ std::string of_nobody_known() {
          ")";
 }
 
+// As the other user: a link of theirs in the shared directory, to the user's home.
+void plant_out(const SharedMachine& m) {
+  stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
+}
+
+// The refusal of that link, by the words for its owner.
+std::string refused_out(const SharedMachine& m, const std::string& owner) {
+  return untrusted((m.box / "group/shared/out").string(), owner, (m.box / "home").string());
+}
+
 void run_owner_case(const OwnerCase& c) {
   SCOPED_TRACE(c.label);
   SharedMachine m;
@@ -1207,16 +1217,9 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
        false,
        "group/co",
        true},
-      {"a link of theirs on the way, in a shared directory", "",
-       [](const SharedMachine& m) {
-         stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
-       },
+      {"a link of theirs on the way, in a shared directory", "", plant_out,
        "@/group/shared/out/notes.txt",
-       [](const SharedMachine& m) {
-         return untrusted((m.box / "group/shared/out").string(), of_other_user(),
-                          (m.box / "home").string());
-       },
-       ""},
+       [](const SharedMachine& m) { return refused_out(m, of_other_user()); }, ""},
       {"a dangling link of theirs, which would make the file", "",
        [](const SharedMachine& m) {
          stdfs::create_symlink(m.box / "home/new.txt", m.box / "group/shared/new.txt");
@@ -1227,10 +1230,7 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
                           (m.box / "home/new.txt").string());
        },
        ""},
-      {"a link of theirs met on the way through a link of the user's", "",
-       [](const SharedMachine& m) {
-         stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
-       },
+      {"a link of theirs met on the way through a link of the user's", "", plant_out,
        "@/mine/to-shared/out/notes.txt",
        [](const SharedMachine& m) {
          return untrusted((m.box / "mine/to-shared/out").string(), of_other_user(),
@@ -1242,14 +1242,9 @@ TEST(FsWriteTextOutsideTheCheckout, ALinkIsFollowedOnlyWhenItIsTheUsersOrRoots) 
        }},
       {"a link of theirs, written by root",
        "",
-       [](const SharedMachine& m) {
-         stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
-       },
+       plant_out,
        "@/group/shared/out/notes.txt",
-       [](const SharedMachine& m) {
-         return untrusted((m.box / "group/shared/out").string(), of_other_user(),
-                          (m.box / "home").string());
-       },
+       [](const SharedMachine& m) { return refused_out(m, of_other_user()); },
        "",
        {},
        true},
@@ -1394,14 +1389,9 @@ TEST(FsWriteTextOutsideTheCheckout, InAUserNamespaceAnOwnerShownAsTheOverflowUid
   const auto theirs_in_shared = [](Namespace ns) {
     return OwnerCase{"a link of theirs in a shared directory",
                      "",
-                     [](const SharedMachine& m) {
-                       stdfs::create_directory_symlink(m.box / "home", m.box / "group/shared/out");
-                     },
+                     plant_out,
                      "@/group/shared/out/notes.txt",
-                     [](const SharedMachine& m) {
-                       return untrusted((m.box / "group/shared/out").string(), of_nobody_known(),
-                                        (m.box / "home").string());
-                     },
+                     [](const SharedMachine& m) { return refused_out(m, of_nobody_known()); },
                      "",
                      {},
                      false,
