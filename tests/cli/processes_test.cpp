@@ -101,7 +101,8 @@ TEST(QuarnelChildren, PromisorRemoteOfTheCheckoutNeverRuns) {
 }
 
 // As root, git refuses a checkout that another user owns: the assessment says so once, with the
-// way to allow it, and reports what git answered (nothing), without overriding the refusal.
+// way to allow it, and reports what git answered (nothing), without overriding the refusal. The
+// refusal changes the results, so -q, which silences the other warnings, still shows it.
 TEST(QuarnelChildren, CheckoutThatGitRefusesIsSaidOnce) {
   GitFixture repo;
   repo.commit_file("README.md", "# tool\n");
@@ -110,16 +111,21 @@ TEST(QuarnelChildren, CheckoutThatGitRefusesIsSaidOnce) {
     GTEST_SKIP() << "this process may not give files to another user";
   }
   const TempDir elsewhere;
-  const auto done = quarnel({"assess", repo.path().string(), "-f", "json"}, elsewhere.path());
-  EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
   const std::string at = repo.path().string();
-  EXPECT_EQ(done.stderr_text, "quarnel: warning: git refuses " + at +
-                                  ": detected dubious ownership in repository at '" + at +
-                                  "'; to allow it, run: git config --global --add safe.directory " +
-                                  at + "\n");
-  const auto report = json::parse(done.stdout_text);
-  EXPECT_TRUE(report["repository"]["url"].is_null()) << report["repository"];
-  EXPECT_TRUE(report["repository"]["commit"].is_null()) << report["repository"];
+  for (const std::string level : {"", "-q"}) {
+    SCOPED_TRACE(level.empty() ? "default level" : level);
+    std::vector<std::string> args{"assess", at, "-f", "json"};
+    if (!level.empty()) args.push_back(level);
+    const auto done = quarnel(args, elsewhere.path());
+    EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
+    EXPECT_EQ(done.stderr_text,
+              "quarnel: warning: git refuses " + at +
+                  ": detected dubious ownership in repository at '" + at +
+                  "'; to allow it, run: git config --global --add safe.directory " + at + "\n");
+    const auto report = json::parse(done.stdout_text);
+    EXPECT_TRUE(report["repository"]["url"].is_null()) << report["repository"];
+    EXPECT_TRUE(report["repository"]["commit"].is_null()) << report["repository"];
+  }
 }
 
 // git reads an origin URL of any size from .git/config; past the read limit it is no answer, so
@@ -240,14 +246,28 @@ class BlockingCheckout : public ::testing::Test {
   std::optional<ScopedEnv> path_;
 };
 
-TEST_F(BlockingCheckout, AssessmentAsksGitOnceAndWarnsOnce) {
+// The run at the default level and under -q: a git that did not answer changes the results, so
+// -q, which silences the other warnings, still shows it.
+class UnansweredAssessment : public BlockingCheckout,
+                             public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(UnansweredAssessment, AsksGitOnceAndWarnsOnce) {
   // One check at a time, so that exactly one query is under way when git first fails to answer.
-  const auto done = quarnel({"assess", checkout().string(), "-j", "1"}, scratch().path());
+  std::vector<std::string> args{"assess", checkout().string(), "-j", "1"};
+  args.insert(args.end(), GetParam().begin(), GetParam().end());
+  const auto done = quarnel(args, scratch().path());
   EXPECT_EQ(done.exit_code, 0) << done.stderr_text;
   EXPECT_EQ(git_starts(), 1);
   EXPECT_EQ(done.stderr_text, "quarnel: warning: git did not answer in " + checkout().string() +
                                   "; no further git queries are made for this checkout\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Levels, UnansweredAssessment,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"-q"}),
+                         [](const auto& info) {
+                           return std::string(info.param.empty() ? "Default" : "Quiet");
+                         });
 
 // Which standard stream of a background run is a pipe whose reader is already gone, as when
 // `quarnel ... | head` has printed its lines or an SSH session has closed.

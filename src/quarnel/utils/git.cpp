@@ -268,8 +268,9 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
   } catch (const ProcessTimeout&) {
     if (shared_ && !shared_->unanswered.exchange(true)) {
       log::get_logger("quarnel.utils.git")
-          .warning("git did not answer in %s; no further git queries are made for this checkout",
-                   options.cwd->string());
+          .unseen_warning(
+              "git did not answer in %s; no further git queries are made for this checkout",
+              options.cwd->string());
     }
     throw;
   }
@@ -280,7 +281,7 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
     if (shared_ && !shared_->refusal_said.load()) {
       if (const auto warning = refusal_warning(*options.cwd, done.stderr_text);
           warning && !shared_->refusal_said.exchange(true)) {
-        log::get_logger("quarnel.utils.git").warning("%s", *warning);
+        log::get_logger("quarnel.utils.git").unseen_warning("%s", *warning);
       }
     }
     throw GitError(text::strip(done.stderr_text));
