@@ -522,48 +522,34 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   return EXIT_OK;
 }
 
-// Whether a line of git's clone message may say why the clone failed: git's announcement of the
-// clone, warnings (ssh's "Warning: Permanently added ...") and hints never do.
-bool may_say_why(std::string_view line) {
-  const std::string lowered = utils::text::lower(line.substr(0, 8));
-  return !line.starts_with("Cloning into ") && !lowered.starts_with("warning:") &&
-         !lowered.starts_with("hint:");
-}
+// The most of git's clone message that the error line keeps: its end, where git's cause is.
+constexpr std::size_t MAX_CLONE_MESSAGE_BYTES = 1000;
 
-// git's own follow-ups of a failure that the transport (ssh, the server) has already explained.
-bool generic_follow_up(std::string_view line) {
-  return line == "fatal: Could not read from remote repository." ||
-         line == "fatal: the remote end hung up unexpectedly";
-}
-
-// "cannot clone URL: REASON" for a CloneError's message ("git clone failed: " and git's output,
-// in which the URL's credentials are already hidden). Git writes advice around its reason; the
-// reason is its first "fatal:" line, else its last line. When that "fatal:" line is only git's
-// generic follow-up, the line before it that says why (ssh's "Connection refused", a host key
-// or permission message, the server's own error) is the reason.
+// "cannot clone URL: MESSAGE" for a CloneError's message ("git clone failed: " and git's output,
+// in which the URL's credentials are already hidden). The cause is often not on git's first line
+// (the errno after "unable to connect", ssh's or the server's reason before git's generic
+// follow-up), so the whole message is kept, its lines joined by spaces into the one line; only
+// git's announcement of the clone goes, which names the temporary directory, already removed.
+// A server can make it long: past the bound only its end is kept, from the start of a character.
 std::string clone_failure(const std::string& url, std::string_view message) {
   constexpr std::string_view prefix = "git clone failed: ";
   if (message.starts_with(prefix)) message.remove_prefix(prefix.size());
-  // One walk over git's message, which holds whatever the server sent: the last line, the first
-  // "fatal:" line, and the last line before it that may say why.
-  std::string last;
-  std::string fatal;
-  std::string cause;
+  std::string joined;
   utils::text::for_each_part(message, "\n", [&](std::string_view raw) {
-    if (!fatal.empty()) return;
-    std::string line = utils::text::strip(raw);
-    if (line.empty()) return;
-    if (line.starts_with("fatal:")) {
-      fatal = std::move(line);
-    } else {
-      if (may_say_why(line)) cause = line;
-      last = std::move(line);
-    }
+    const std::string line = utils::text::strip(raw);
+    if (line.empty() || line.starts_with("Cloning into ")) return;
+    if (!joined.empty()) joined += ' ';
+    joined += line;
   });
-  std::string reason = fatal.empty() ? last : fatal;
-  if (!fatal.empty() && generic_follow_up(fatal) && !cause.empty()) reason = cause;
+  if (joined.size() > MAX_CLONE_MESSAGE_BYTES) {
+    std::size_t start = joined.size() - MAX_CLONE_MESSAGE_BYTES;
+    while (start < joined.size() && (static_cast<unsigned char>(joined[start]) & 0xC0) == 0x80) {
+      ++start;
+    }
+    joined = "\u2026" + joined.substr(start);
+  }
   return "cannot clone " + utils::forge::redact_url(url) +
-         (reason.empty() ? std::string() : ": " + reason);
+         (joined.empty() ? std::string() : ": " + joined);
 }
 
 }  // namespace
