@@ -128,6 +128,9 @@ std::string shell_quoted(std::string_view path) {
 // message that holds it; git names the repository's directory after it, in single quotes.
 constexpr std::string_view DUBIOUS_OWNERSHIP = "detected dubious ownership in repository at '";
 
+// What git says of a clone that found no commits.
+constexpr std::string_view EMPTY_CLONE = "You appear to have cloned an empty repository.";
+
 // The warning for a checkout whose git refuses it that way, or none for any other failure.
 std::optional<std::string> refusal_warning(const stdfs::path& checkout, std::string_view error) {
   const auto found = error.find(DUBIOUS_OWNERSHIP);
@@ -443,6 +446,14 @@ std::filesystem::path clone_repo(std::string_view url,
       if (!text::strip(line).empty()) logger.debug("git clone: %s", std::string(line));
     });
     throw CloneError("git clone failed: " + message);
+  }
+  // git clones a repository without commits (or a web server that answers every request) with
+  // success and an empty checkout, which every check would then read as the repository.
+  if (text::find_linear(done.stderr_text, EMPTY_CLONE) != std::string::npos) {
+    log::get_logger("quarnel.utils.git")
+        .unseen_warning(
+            "the repository at %s has no commits; the assessment sees an empty checkout",
+            url::redact(url));
   }
   return target;
 }
