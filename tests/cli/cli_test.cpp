@@ -353,6 +353,36 @@ TEST_F(CliTest, MarkdownReportIntoADirectory) {
   EXPECT_NE(run.stderr_text.find("quarnel-report.md"), std::string::npos);
 }
 
+// Where the report went is said once at each level that says it: -v shows the record the report
+// writer logs, which the default level does not show, so the command line's own line is not
+// repeated there; -q says nothing.
+TEST_F(CliTest, AWrittenReportIsSaidOnce) {
+  testing::TempDir out;
+  const auto report = out / "report.json";
+  struct Case {
+    std::string level;
+    std::vector<std::string> said;
+  };
+  const std::vector<Case> cases = {
+      {"", {"quarnel: report written to " + report.string()}},
+      {"-v", {"quarnel: info: Report written to " + report.string()}},
+      {"-q", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.level.empty() ? "default level" : c.level);
+    std::vector<std::string> args{"assess", repo.path().string(), "-f", "json",
+                                  "-o",     report.string()};
+    if (!c.level.empty()) args.push_back(c.level);
+    const auto run = quarnel(args);
+    EXPECT_EQ(run.exit_code, 0) << run.stderr_text;
+    std::vector<std::string> said;
+    for (const auto& line : utils::text::split(run.stderr_text, "\n")) {
+      if (utils::text::contains(line, "written to")) said.push_back(line);
+    }
+    EXPECT_EQ(said, c.said) << run.stderr_text;
+  }
+}
+
 TEST_F(CliTest, GateDecidesTheExitStatus) {
   const auto failing = quarnel({"assess", repo.path().string(), "--min-compliance", "platinum",
                                 "--require", "clear_license"});

@@ -512,7 +512,11 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   const auto report =
       reports::orchestrator::generate_report(assessment, a.format, output, options, checkout);
   if (output) {
-    if (!quiet) err << "quarnel: report written to " << shown_text(report) << '\n';
+    // At -v the report writer's own record says it already.
+    const bool writer_says_it = utils::log::level() <= utils::log::Level::INFO;
+    if (!quiet && !writer_says_it) {
+      err << "quarnel: report written to " << shown_text(report) << '\n';
+    }
   } else {
     const bool ends_line = report.empty() || report.back() == '\n';
     if (!write_stdout(out, err, ends_line ? report : report + '\n')) return EXIT_USAGE;
