@@ -430,6 +430,64 @@ TEST_F(CliTest, ConfigFileInTheCheckoutIsReadAndFlagsOverrideIt) {
   EXPECT_NE(broken.stderr_text.find("unknown_key"), std::string::npos) << broken.stderr_text;
 }
 
+// The configuration in a URL target is read from a temporary clone that is gone by the time the
+// user reads the error: the error names it as the repository's, by the URL as it is shown, and
+// says how to assess the repository all the same.
+TEST(Cli, UnusableConfigOfAUrlTargetIsNamedByTheUrl) {
+  struct Case {
+    std::string name;
+    std::function<void(testing::GitFixture&)> make;
+    std::string message;  // after the name of the file
+  };
+  const std::vector<Case> cases = {
+      {"invalid YAML", [](auto& repo) { repo.commit_file(".quarnel.yml", ","); },
+       ": invalid YAML at line 1, column 1: "},
+      {"unknown key",
+       [](auto& repo) { repo.commit_file(".quarnel.yml", "min_score: 5\nmin_scor: 6\n"); },
+       ": unknown setting 'min_scor'"},
+      {"dangling link",
+       [](auto& repo) {
+         std::filesystem::create_symlink("missing.yml", repo.path() / ".quarnel.yml");
+         repo.git({"add", ".quarnel.yml"});
+         repo.git({"commit", "-q", "-m", "link"});
+       },
+       ": No such file or directory: '.quarnel.yml'"},
+  };
+  const testing::LocalSsh ssh;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::GitFixture repo;
+    repo.commit_file("README.md", "# tool\n");
+    c.make(repo);
+    testing::TempDir remote;
+    testing::run_checked(
+        {"git", "clone", "-q", "--bare", repo.path().string(), (remote / "tool.git").string()},
+        remote.path());
+    const std::string shown = testing::LocalSsh::url(remote / "tool.git");
+    const std::string url = "ssh://git:S3CRET@" + shown.substr(std::string("ssh://").size());
+    testing::TempDir tmp;
+    const testing::ScopedEnv tmpdir("TMPDIR", tmp.path().string());
+    const auto run = quarnel({"assess", url, "-q"});
+    EXPECT_EQ(run.exit_code, 2);
+    const std::string name = ".quarnel.yml of " + shown;
+    const std::string hint = "; give -c FILE to use another configuration\n";
+    EXPECT_TRUE(run.stderr_text.starts_with("quarnel: error: " + name + c.message) ||
+                run.stderr_text.starts_with("quarnel: error: cannot read " + name + c.message))
+        << run.stderr_text;
+    EXPECT_TRUE(run.stderr_text.ends_with(hint)) << run.stderr_text;
+    EXPECT_EQ(std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'), 1)
+        << run.stderr_text;
+    EXPECT_EQ(run.stderr_text.find(tmp.path().string()), std::string::npos) << run.stderr_text;
+    EXPECT_EQ(run.stdout_text, "");
+
+    // The way round it that the error gives.
+    testing::TempDir elsewhere;
+    const auto gate = elsewhere.write("gate.yml", "min_score: 0\n");
+    const auto other = quarnel({"assess", url, "-q", "-c", gate.string()});
+    EXPECT_EQ(other.exit_code, 0) << other.stderr_text;
+  }
+}
+
 // Any entry named .quarnel.yml is the checkout's configuration: one that cannot be read as a
 // file, a broken link included, is an unusable configuration and never a missing gate.
 TEST(Cli, UnreadableConfigEntryInTheCheckoutIsAnError) {

@@ -391,22 +391,55 @@ std::vector<std::string_view> catalogue_ids() {
   return ids;
 }
 
-schema::Config build_config(const AssessArgs& a, const std::filesystem::path& checkout) {
-  schema::Config config;
-  const auto known = catalogue_ids();
-  if (!a.config_file.empty()) {
-    config = schema::load_config(a.config_file, known);
-  } else if (const auto file = checkout / schema::CONFIG_FILE_NAME; utils::fs::entry_exists(file)) {
+// `text` with every occurrence of `what` left out, walked once.
+std::string without(std::string_view text, std::string_view what) {
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t at = utils::text::find_linear(text, what); at != std::string_view::npos;
+       at = utils::text::find_linear(text, what, from)) {
+    out.append(text.substr(from, at - from));
+    from = at + what.size();
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+// The checkout's own configuration. `cloned_from` is the URL (as shown) of a checkout that is a
+// temporary clone: its path is gone by the time the user reads an error, so the file is named
+// as the repository's, paths in the clone as the repository's own, and the error says how to
+// assess the repository all the same.
+schema::Config checkout_config(const std::filesystem::path& checkout,
+                               const std::optional<std::string>& cloned_from) {
+  const auto file = checkout / schema::CONFIG_FILE_NAME;
+  const std::string name =
+      cloned_from ? std::string(schema::CONFIG_FILE_NAME) + " of " + *cloned_from : file.string();
+  try {
     // The checkout is untrusted: its configuration is read like any file of it, never through
-    // a link that leads outside. Any entry of the name counts: a broken link silently ignored
-    // would switch the gate off.
+    // a link that leads outside.
     std::string text;
     try {
       text = utils::fs::read_text(file, utils::text::DecodeMode::Strict, checkout);
     } catch (const Error& e) {
-      throw ConfigError(std::string("cannot read ") + file.string() + ": " + e.what());
+      const std::string reason =
+          cloned_from ? without(e.what(), checkout.string() + "/") : std::string(e.what());
+      throw ConfigError("cannot read " + name + ": " + reason);
     }
-    config = schema::parse_config(text, file.string(), known);
+    return schema::parse_config(text, name, catalogue_ids());
+  } catch (const ConfigError& e) {
+    if (!cloned_from) throw;
+    throw ConfigError(std::string(e.what()) + "; give -c FILE to use another configuration");
+  }
+}
+
+schema::Config build_config(const AssessArgs& a, const std::filesystem::path& checkout,
+                            const std::optional<std::string>& cloned_from) {
+  schema::Config config;
+  const auto known = catalogue_ids();
+  if (!a.config_file.empty()) {
+    config = schema::load_config(a.config_file, known);
+  } else if (utils::fs::entry_exists(checkout / schema::CONFIG_FILE_NAME)) {
+    // Any entry of the name counts: a broken link silently ignored would switch the gate off.
+    config = checkout_config(checkout, cloned_from);
   }
   auto& gate = config.quality_gate;
   auto& goals = config.quality_goals;
@@ -485,8 +518,9 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   runner::Settings settings;
   settings.only = split_ids(a.only);
   settings.skip = split_ids(a.skip);
-  settings.config = build_config(a, checkout);
   settings.display_path = remote ? utils::forge::redact_url(runner::clone_url(a.target)) : a.target;
+  settings.config = build_config(
+      a, checkout, remote ? std::optional<std::string>(settings.display_path) : std::nullopt);
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
   settings.jobs = a.jobs != 0 ? a.jobs : std::min(processors, runner::MAX_JOBS);
 
