@@ -590,6 +590,91 @@ std::string clone_failure(const std::string& url, std::string_view message) {
          (joined.empty() ? std::string() : ": " + joined);
 }
 
+// A command or option typed that does not exist, and the command whose --help lists the right
+// ones ("quarnel", "quarnel assess").
+struct Mistake {
+  std::string message;
+  std::string help;
+};
+
+const CLI::Option* find_option(const CLI::App& app, const CLI::App* command,
+                               const std::string& name) {
+  if (command != nullptr) {
+    if (const CLI::Option* option = command->get_option_no_throw(name)) return option;
+  }
+  // The program's own options (-q, -v) are taken after a command too.
+  return app.get_option_no_throw(name);
+}
+
+bool takes_value(const CLI::Option& option) { return option.get_expected_max() > 0; }
+
+struct OptionReading {
+  bool known = false;
+  // The option's value is the next argument.
+  bool value_follows = false;
+};
+
+// An argument that starts with "-": "--name", "--name=value", "-x", a cluster of short flags
+// ("-vq") or a short option with its value attached ("-fjson").
+OptionReading read_option(const CLI::App& app, const CLI::App* command, const std::string& arg) {
+  if (arg.starts_with("--")) {
+    const auto equals = arg.find('=');
+    const CLI::Option* option = find_option(app, command, arg.substr(0, equals));
+    return {option != nullptr,
+            option != nullptr && equals == std::string::npos && takes_value(*option)};
+  }
+  for (std::size_t at = 1; at < arg.size(); ++at) {
+    const CLI::Option* option = find_option(app, command, std::string("-") + arg[at]);
+    if (option == nullptr) return {};
+    if (takes_value(*option)) return {true, at + 1 == arg.size()};
+  }
+  return {true, false};
+}
+
+// A typed word as a message quotes it: it may be a URL with a token in it, or megabytes long.
+std::string quoted_word(std::string_view word) {
+  return utils::text::repr_cut(utils::forge::redact_url(word));
+}
+
+// The first command or option of `args` that does not exist, read as the parser reads them. The
+// parser itself would say "A subcommand is required" of a mistyped command and list what it did
+// not expect, values included, in an order of its own; the user needs the word they mistyped.
+std::optional<Mistake> first_unknown(const CLI::App& app, const std::vector<CLI::App*>& commands,
+                                     const std::vector<std::string>& args) {
+  const CLI::App* command = nullptr;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    // Everything after "--" is a value, whatever it looks like.
+    if (arg == "--") break;
+    if (arg.size() > 1 && arg.front() == '-') {
+      const OptionReading reading = read_option(app, command, arg);
+      if (!reading.known) {
+        const std::string typed = arg.starts_with("--") ? arg.substr(0, arg.find('=')) : arg;
+        return Mistake{"unknown option " + quoted_word(typed),
+                       command != nullptr ? "quarnel " + command->get_name() : "quarnel"};
+      }
+      if (reading.value_follows) ++i;
+      continue;
+    }
+    // After the command, a word is its own argument (the target).
+    if (command != nullptr) continue;
+    for (const CLI::App* candidate : commands) {
+      if (candidate->check_name(arg)) command = candidate;
+    }
+    if (command == nullptr) {
+      std::vector<std::string> names;
+      for (const CLI::App* candidate : commands) names.push_back(candidate->get_name());
+      std::sort(names.begin(), names.end());
+      const std::string last = names.back();
+      names.pop_back();
+      return Mistake{"unknown command " + quoted_word(arg) + "; the commands are " +
+                         utils::text::join(names, ", ") + " and " + last,
+                     "quarnel"};
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void handle_stop_signals() {
@@ -664,6 +749,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   } catch (const CLI::CallForVersion& e) {
     return write_stdout(out, err, std::string(e.what()) + '\n') ? EXIT_OK : EXIT_USAGE;
   } catch (const CLI::ParseError& e) {
+    if (const auto mistake = first_unknown(app, {list, assess}, args)) {
+      err << "quarnel: error: " << shown_text(mistake->message) << "\nRun '" << mistake->help
+          << " --help' for usage.\n";
+      return EXIT_USAGE;
+    }
     // The parser quotes what it refuses, and that may be a URL with a token in it.
     std::string message = e.what();
     for (const auto& arg : args) message = utils::url::redact_in(message, arg);
