@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <latch>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "quarnel/core/indicators.hpp"
 #include "quarnel/error.hpp"
 #include "support/fixtures.hpp"
 
@@ -97,6 +100,53 @@ TEST(RunChecks, RoutesToTheFirstListingPluginAndTurnsErrorsIntoResults) {
     EXPECT_EQ(results[2].principle, "R1.1");
     EXPECT_EQ(results[2].category, "reusable");
     EXPECT_FALSE(results[2].passed);
+  }
+}
+
+// Answers every catalogue indicator, all checks of a round finishing together: each waits until
+// every check of the round has started.
+class TogetherPlugin final : public BasePlugin {
+ public:
+  explicit TogetherPlugin(std::latch& started) : started_(started) {}
+  std::string_view name() const override { return "together"; }
+  std::string_view version() const override { return "1.0"; }
+  std::span<const std::string_view> supported_indicators() const override { return ids_; }
+  CheckResult check(std::string_view id, const Context&) const override {
+    started_.arrive_and_wait();
+    return make_result(id, {.score = 5.0});
+  }
+
+ private:
+  std::latch& started_;
+  std::vector<std::string_view> ids_ = [] {
+    std::vector<std::string_view> ids;
+    for (const auto& indicator : core::indicators::INDICATORS) ids.push_back(indicator.id);
+    return ids;
+  }();
+};
+
+// The live progress line shows how many checks are done: checks that finish together must
+// still be shown counting up, one by one, never a later count before an earlier one.
+TEST(RunChecks, ProgressCountsUpInOrder) {
+  testing::TempDir dir;
+  const Context context(dir.path());
+  const auto ids = select_indicators({}, {});
+  std::vector<std::size_t> expected(ids.size());
+  std::iota(expected.begin(), expected.end(), std::size_t{1});
+  // Each round is a race the counts may lose; several rounds make a lost one show.
+  for (int round = 0; round < 50; ++round) {
+    std::latch started(static_cast<std::ptrdiff_t>(ids.size()));
+    Plugins plugins;
+    plugins.push_back(std::make_unique<TogetherPlugin>(started));
+    std::vector<std::size_t> shown;
+    const auto results =
+        run_checks(ids, route(plugins, ids), context, static_cast<unsigned>(ids.size()),
+                   [&](std::size_t done, std::size_t total, std::string_view) {
+                     EXPECT_EQ(total, ids.size());
+                     shown.push_back(done);
+                   });
+    ASSERT_EQ(results.size(), ids.size());
+    ASSERT_EQ(shown, expected) << "round " << round;
   }
 }
 

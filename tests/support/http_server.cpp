@@ -1,7 +1,11 @@
 #include "http_server.hpp"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 #include <memory>
@@ -124,5 +128,24 @@ void HttpServer::clear_requests() {
   const std::lock_guard lock(impl_->mutex);
   impl_->seen.clear();
 }
+
+SilentServer::SilentServer() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) throw std::runtime_error("cannot make a socket for the silent server");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd_, 64) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    ::close(fd_);
+    throw std::runtime_error("cannot listen on 127.0.0.1 for the silent server");
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+SilentServer::~SilentServer() { ::close(fd_); }
+
+std::string SilentServer::base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 }  // namespace quarnel::testing

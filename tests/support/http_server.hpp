@@ -70,4 +70,22 @@ class HttpServer {
   int port_ = 0;
 };
 
+// A port on 127.0.0.1 that takes connections (the system completes them from its backlog) and
+// never replies: a forge that hangs. Listens from construction until destruction.
+class SilentServer {
+ public:
+  SilentServer();
+  ~SilentServer();
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>"
+  std::string base_url() const;
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 }  // namespace quarnel::testing

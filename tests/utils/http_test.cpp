@@ -14,6 +14,7 @@
 #include "quarnel/version.hpp"
 #include "support/fixtures.hpp"
 #include "support/http_server.hpp"
+#include "utils/http_timeout.hpp"
 
 namespace quarnel::utils::http {
 namespace {
@@ -339,6 +340,31 @@ TEST(CurlClient, StatusBodyAndErrors) {
     closed = gone.url("/x");
   }
   EXPECT_THROW(client.get(closed), HttpError);
+}
+
+// A server that takes the connection and never replies is a time-out, which the client tells
+// from the other failures so that its caller can say it waited; get_json still gives none.
+TEST(CurlClient, SilentServerIsATimeOut) {
+  const testing::SilentServer silent;
+  const testing::ScopedTotalTimeout timeout(std::chrono::milliseconds(200));
+  const std::string url = silent.base_url() + "/x";
+  EXPECT_THROW(CurlClient().get(url), HttpTimeout);
+  EXPECT_THROW(get_json_or_timeout(url), HttpTimeout);
+  EXPECT_EQ(get_json(url), std::nullopt);
+
+  std::string closed;
+  {
+    HttpServer gone;
+    closed = gone.url("/x");
+  }
+  try {
+    CurlClient().get(closed);
+    FAIL() << "nothing listens at " << closed;
+  } catch (const HttpTimeout&) {
+    FAIL() << "a refused connection is no time-out";
+  } catch (const HttpError&) {
+  }
+  EXPECT_EQ(get_json_or_timeout(closed), std::nullopt);
 }
 
 TEST(Response, StatusCheckMessageHidesUserInformation) {

@@ -90,13 +90,15 @@ TEST_F(LogCaptureTest, SeesEveryLevelWhateverTheStderrLevel) {
   logger.debug("d %s", 1);
   logger.info("i");
   logger.warning("w %r", "x");
+  logger.unseen_warning("u");
   EXPECT_EQ(capture.records(), (std::vector<Record>{
                                    {"quarnel.test.capture", Level::DEBUG, "d 1"},
                                    {"quarnel.test.capture", Level::INFO, "i"},
                                    {"quarnel.test.capture", Level::WARNING, "w 'x'"},
+                                   {"quarnel.test.capture", Level::WARNING, "u"},
                                }));
   EXPECT_EQ(capture.messages("quarnel.test.capture", Level::WARNING),
-            std::vector<std::string>{"w 'x'"});
+            (std::vector<std::string>{"w 'x'", "u"}));
   EXPECT_TRUE(capture.messages("quarnel.test.elsewhere", Level::WARNING).empty());
   capture.clear();
   EXPECT_TRUE(capture.records().empty());
@@ -162,21 +164,28 @@ TEST_P(StderrLevelTest, WritesOnlyRecordsAtOrAboveTheLevel) {
   logger.debug("d %s", "x");
   logger.info("i %d", 2);
   logger.warning("w %r", "y");
+  logger.unseen_warning("u %s", "z");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, StderrLevelTest,
-    ::testing::Values(StderrCase{"debug", Level::DEBUG,
-                                 "quarnel: debug: [quarnel.test.stderr] d x\n"
-                                 "quarnel: info: i 2\n"
-                                 "quarnel: warning: w 'y'\n"},
-                      StderrCase{"info", Level::INFO,
-                                 "quarnel: info: i 2\n"
-                                 "quarnel: warning: w 'y'\n"},
-                      StderrCase{"warning", Level::WARNING, "quarnel: warning: w 'y'\n"},
-                      StderrCase{"error", Level::ERROR, ""}, StderrCase{"off", Level::OFF, ""}),
-    [](const auto& info) { return info.param.label; });
+// A warning that part of the repository went unseen passes every level but OFF.
+INSTANTIATE_TEST_SUITE_P(Levels, StderrLevelTest,
+                         ::testing::Values(StderrCase{"debug", Level::DEBUG,
+                                                      "quarnel: debug: [quarnel.test.stderr] d x\n"
+                                                      "quarnel: info: i 2\n"
+                                                      "quarnel: warning: w 'y'\n"
+                                                      "quarnel: warning: u z\n"},
+                                           StderrCase{"info", Level::INFO,
+                                                      "quarnel: info: i 2\n"
+                                                      "quarnel: warning: w 'y'\n"
+                                                      "quarnel: warning: u z\n"},
+                                           StderrCase{"warning", Level::WARNING,
+                                                      "quarnel: warning: w 'y'\n"
+                                                      "quarnel: warning: u z\n"},
+                                           StderrCase{"error", Level::ERROR,
+                                                      "quarnel: warning: u z\n"},
+                                           StderrCase{"off", Level::OFF, ""}),
+                         [](const auto& info) { return info.param.label; });
 
 // A message is one line on standard error, whatever its arguments hold: a value from a checkout
 // (an origin URL, a file name) cannot break it or send a terminal its escape sequences. Every

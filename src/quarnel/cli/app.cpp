@@ -403,22 +403,55 @@ std::vector<std::string_view> catalogue_ids() {
   return ids;
 }
 
-schema::Config build_config(const AssessArgs& a, const std::filesystem::path& checkout) {
-  schema::Config config;
-  const auto known = catalogue_ids();
-  if (!a.config_file.empty()) {
-    config = schema::load_config(a.config_file, known);
-  } else if (const auto file = checkout / schema::CONFIG_FILE_NAME; utils::fs::entry_exists(file)) {
+// `text` with every occurrence of `what` left out, walked once.
+std::string without(std::string_view text, std::string_view what) {
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t at = utils::text::find_linear(text, what); at != std::string_view::npos;
+       at = utils::text::find_linear(text, what, from)) {
+    out.append(text.substr(from, at - from));
+    from = at + what.size();
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+// The checkout's own configuration. `cloned_from` is the URL (as shown) of a checkout that is a
+// temporary clone: its path is gone by the time the user reads an error, so the file is named
+// as the repository's, paths in the clone as the repository's own, and the error says how to
+// assess the repository all the same.
+schema::Config checkout_config(const std::filesystem::path& checkout,
+                               const std::optional<std::string>& cloned_from) {
+  const auto file = checkout / schema::CONFIG_FILE_NAME;
+  const std::string name =
+      cloned_from ? std::string(schema::CONFIG_FILE_NAME) + " of " + *cloned_from : file.string();
+  try {
     // The checkout is untrusted: its configuration is read like any file of it, never through
-    // a link that leads outside. Any entry of the name counts: a broken link silently ignored
-    // would switch the gate off.
+    // a link that leads outside.
     std::string text;
     try {
       text = utils::fs::read_text(file, utils::text::DecodeMode::Strict, checkout);
     } catch (const Error& e) {
-      throw ConfigError(std::string("cannot read ") + file.string() + ": " + e.what());
+      const std::string reason =
+          cloned_from ? without(e.what(), checkout.string() + "/") : std::string(e.what());
+      throw ConfigError("cannot read " + name + ": " + reason);
     }
-    config = schema::parse_config(text, file.string(), known);
+    return schema::parse_config(text, name, catalogue_ids());
+  } catch (const ConfigError& e) {
+    if (!cloned_from) throw;
+    throw ConfigError(std::string(e.what()) + "; give -c FILE to use another configuration");
+  }
+}
+
+schema::Config build_config(const AssessArgs& a, const std::filesystem::path& checkout,
+                            const std::optional<std::string>& cloned_from) {
+  schema::Config config;
+  const auto known = catalogue_ids();
+  if (!a.config_file.empty()) {
+    config = schema::load_config(a.config_file, known);
+  } else if (utils::fs::entry_exists(checkout / schema::CONFIG_FILE_NAME)) {
+    // Any entry of the name counts: a broken link silently ignored would switch the gate off.
+    config = checkout_config(checkout, cloned_from);
   }
   auto& gate = config.quality_gate;
   auto& goals = config.quality_goals;
@@ -506,8 +539,9 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   runner::Settings settings;
   settings.only = split_ids(a.only);
   settings.skip = split_ids(a.skip);
-  settings.config = build_config(a, checkout);
   settings.display_path = remote ? utils::forge::redact_url(runner::clone_url(a.target)) : a.target;
+  settings.config = build_config(
+      a, checkout, remote ? std::optional<std::string>(settings.display_path) : std::nullopt);
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
   settings.jobs = a.jobs != 0 ? a.jobs : std::min(processors, runner::MAX_JOBS);
 
@@ -534,7 +568,11 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
       taken ? reports::orchestrator::generate_report(assessment, a.format, output, options, *taken)
             : reports::orchestrator::generate_report(assessment, a.format, output, options);
   if (output) {
-    if (!quiet) err << "quarnel: report written to " << shown_text(report) << '\n';
+    // At -v the report writer's own record says it already.
+    const bool writer_says_it = utils::log::level() <= utils::log::Level::INFO;
+    if (!quiet && !writer_says_it) {
+      err << "quarnel: report written to " << shown_text(report) << '\n';
+    }
   } else {
     const bool ends_line = report.empty() || report.back() == '\n';
     if (!write_stdout(out, err, ends_line ? report : report + '\n')) return EXIT_USAGE;
@@ -544,48 +582,119 @@ int assess_command(const AssessArgs& a, bool quiet, std::ostream& out, std::ostr
   return EXIT_OK;
 }
 
-// Whether a line of git's clone message may say why the clone failed: git's announcement of the
-// clone, warnings (ssh's "Warning: Permanently added ...") and hints never do.
-bool may_say_why(std::string_view line) {
-  const std::string lowered = utils::text::lower(line.substr(0, 8));
-  return !line.starts_with("Cloning into ") && !lowered.starts_with("warning:") &&
-         !lowered.starts_with("hint:");
-}
+// The most of git's clone message that the error line keeps: its end, where git's cause is.
+constexpr std::size_t MAX_CLONE_MESSAGE_BYTES = 1000;
 
-// git's own follow-ups of a failure that the transport (ssh, the server) has already explained.
-bool generic_follow_up(std::string_view line) {
-  return line == "fatal: Could not read from remote repository." ||
-         line == "fatal: the remote end hung up unexpectedly";
-}
-
-// "cannot clone URL: REASON" for a CloneError's message ("git clone failed: " and git's output,
-// in which the URL's credentials are already hidden). Git writes advice around its reason; the
-// reason is its first "fatal:" line, else its last line. When that "fatal:" line is only git's
-// generic follow-up, the line before it that says why (ssh's "Connection refused", a host key
-// or permission message, the server's own error) is the reason.
+// "cannot clone URL: MESSAGE" for a CloneError's message ("git clone failed: " and git's output,
+// in which the URL's credentials are already hidden). The cause is often not on git's first line
+// (the errno after "unable to connect", ssh's or the server's reason before git's generic
+// follow-up), so the whole message is kept, its lines joined by spaces into the one line; only
+// git's announcement of the clone goes, which names the temporary directory, already removed.
+// A server can make it long: past the bound only its end is kept, from the start of a character.
 std::string clone_failure(const std::string& url, std::string_view message) {
   constexpr std::string_view prefix = "git clone failed: ";
   if (message.starts_with(prefix)) message.remove_prefix(prefix.size());
-  // One walk over git's message, which holds whatever the server sent: the last line, the first
-  // "fatal:" line, and the last line before it that may say why.
-  std::string last;
-  std::string fatal;
-  std::string cause;
+  std::string joined;
   utils::text::for_each_part(message, "\n", [&](std::string_view raw) {
-    if (!fatal.empty()) return;
-    std::string line = utils::text::strip(raw);
-    if (line.empty()) return;
-    if (line.starts_with("fatal:")) {
-      fatal = std::move(line);
-    } else {
-      if (may_say_why(line)) cause = line;
-      last = std::move(line);
-    }
+    const std::string line = utils::text::strip(raw);
+    if (line.empty() || line.starts_with("Cloning into ")) return;
+    if (!joined.empty()) joined += ' ';
+    joined += line;
   });
-  std::string reason = fatal.empty() ? last : fatal;
-  if (!fatal.empty() && generic_follow_up(fatal) && !cause.empty()) reason = cause;
+  if (joined.size() > MAX_CLONE_MESSAGE_BYTES) {
+    std::size_t start = joined.size() - MAX_CLONE_MESSAGE_BYTES;
+    while (start < joined.size() && (static_cast<unsigned char>(joined[start]) & 0xC0) == 0x80) {
+      ++start;
+    }
+    joined = "\u2026" + joined.substr(start);
+  }
   return "cannot clone " + utils::forge::redact_url(url) +
-         (reason.empty() ? std::string() : ": " + reason);
+         (joined.empty() ? std::string() : ": " + joined);
+}
+
+// A command or option typed that does not exist, and the command whose --help lists the right
+// ones ("quarnel", "quarnel assess").
+struct Mistake {
+  std::string message;
+  std::string help;
+};
+
+const CLI::Option* find_option(const CLI::App& app, const CLI::App* command,
+                               const std::string& name) {
+  if (command != nullptr) {
+    if (const CLI::Option* option = command->get_option_no_throw(name)) return option;
+  }
+  // The program's own options (-q, -v) are taken after a command too.
+  return app.get_option_no_throw(name);
+}
+
+bool takes_value(const CLI::Option& option) { return option.get_expected_max() > 0; }
+
+struct OptionReading {
+  bool known = false;
+  // The option's value is the next argument.
+  bool value_follows = false;
+};
+
+// An argument that starts with "-": "--name", "--name=value", "-x", a cluster of short flags
+// ("-vq") or a short option with its value attached ("-fjson").
+OptionReading read_option(const CLI::App& app, const CLI::App* command, const std::string& arg) {
+  if (arg.starts_with("--")) {
+    const auto equals = arg.find('=');
+    const CLI::Option* option = find_option(app, command, arg.substr(0, equals));
+    return {option != nullptr,
+            option != nullptr && equals == std::string::npos && takes_value(*option)};
+  }
+  for (std::size_t at = 1; at < arg.size(); ++at) {
+    const CLI::Option* option = find_option(app, command, std::string("-") + arg[at]);
+    if (option == nullptr) return {};
+    if (takes_value(*option)) return {true, at + 1 == arg.size()};
+  }
+  return {true, false};
+}
+
+// A typed word as a message quotes it: it may be a URL with a token in it, or megabytes long.
+std::string quoted_word(std::string_view word) {
+  return utils::text::repr_cut(utils::forge::redact_url(word));
+}
+
+// The first command or option of `args` that does not exist, read as the parser reads them. The
+// parser itself would say "A subcommand is required" of a mistyped command and list what it did
+// not expect, values included, in an order of its own; the user needs the word they mistyped.
+std::optional<Mistake> first_unknown(const CLI::App& app, const std::vector<CLI::App*>& commands,
+                                     const std::vector<std::string>& args) {
+  const CLI::App* command = nullptr;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    // Everything after "--" is a value, whatever it looks like.
+    if (arg == "--") break;
+    if (arg.size() > 1 && arg.front() == '-') {
+      const OptionReading reading = read_option(app, command, arg);
+      if (!reading.known) {
+        const std::string typed = arg.starts_with("--") ? arg.substr(0, arg.find('=')) : arg;
+        return Mistake{"unknown option " + quoted_word(typed),
+                       command != nullptr ? "quarnel " + command->get_name() : "quarnel"};
+      }
+      if (reading.value_follows) ++i;
+      continue;
+    }
+    // After the command, a word is its own argument (the target).
+    if (command != nullptr) continue;
+    for (const CLI::App* candidate : commands) {
+      if (candidate->check_name(arg)) command = candidate;
+    }
+    if (command == nullptr) {
+      std::vector<std::string> names;
+      for (const CLI::App* candidate : commands) names.push_back(candidate->get_name());
+      std::sort(names.begin(), names.end());
+      const std::string last = names.back();
+      names.pop_back();
+      return Mistake{"unknown command " + quoted_word(arg) + "; the commands are " +
+                         utils::text::join(names, ", ") + " and " + last,
+                     "quarnel"};
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -662,6 +771,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   } catch (const CLI::CallForVersion& e) {
     return write_stdout(out, err, std::string(e.what()) + '\n') ? EXIT_OK : EXIT_USAGE;
   } catch (const CLI::ParseError& e) {
+    if (const auto mistake = first_unknown(app, {list, assess}, args)) {
+      err << "quarnel: error: " << shown_text(mistake->message) << "\nRun '" << mistake->help
+          << " --help' for usage.\n";
+      return EXIT_USAGE;
+    }
     // The parser quotes what it refuses, and that may be a URL with a token in it.
     std::string message = e.what();
     for (const auto& arg : args) message = utils::url::redact_in(message, arg);

@@ -101,7 +101,9 @@ std::vector<CheckResult> run_checks(const std::vector<std::string>& ids,
   }
   std::vector<std::optional<CheckResult>> slots(ids.size());
   std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> done{0};
+  // Counted under the lock that shows it: counted before, a check that finished later could
+  // show its count first, and the line would count backwards.
+  std::size_t done = 0;
   std::mutex progress_mutex;
 
   auto worker = [&] {
@@ -113,10 +115,9 @@ std::vector<CheckResult> run_checks(const std::vector<std::string>& ids,
       } catch (const std::exception& e) {
         slots[i] = error_result(plugin, ids[i], e.what());
       }
-      const std::size_t finished = ++done;
       if (progress) {
         std::lock_guard lock(progress_mutex);
-        progress(finished, work.size(), ids[i]);
+        progress(++done, work.size(), ids[i]);
       }
     }
   };

@@ -304,6 +304,16 @@ std::string percent_encode(std::string_view text) {
 
 namespace {
 
+// The scheme, host and port a request went to, as they may be shown.
+std::string shown_origin(const std::string& url) {
+  try {
+    const SplitUrl parts = split_url(url);
+    return url::redact(parts.scheme + "://" + parts.netloc);
+  } catch (const UrlError&) {
+    return url::redact(url);
+  }
+}
+
 std::optional<std::string> resource_url(const ForgeInfo& info, std::string_view tail) {
   if (info.api_style == "github" || info.api_style == "gitea") {
     return info.api_base() + "/repos/" + info.owner + "/" + info.repo + std::string(tail);
@@ -327,14 +337,20 @@ std::optional<std::string> releases_url(const ForgeInfo& info) {
 std::optional<std::string> repository_url(const ForgeInfo& info) { return resource_url(info, ""); }
 
 std::optional<json::Json> fetch(const std::string& url, const std::optional<std::string>& token,
-                                const http::HttpClient* client) {
-  if (client == nullptr) return http::get_json(url, token);
+                                const http::HttpClient* client, std::string_view what) {
   try {
+    if (client == nullptr) return http::get_json_or_timeout(url, token);
     const http::Response response = client->get(url);
     response.raise_for_status();
     json::Json value = response.json();
     if (value.is_null()) return std::nullopt;
     return value;
+  } catch (const http::HttpTimeout& error) {
+    // The run waited the whole time-out for it, and the result reads as if the forge had
+    // nothing to give: the user must learn that it was the forge that was silent.
+    logger().warning("the forge at %s did not answer: %s; %s could not be read", shown_origin(url),
+                     error.what(), std::string(what));
+    return std::nullopt;
   } catch (const http::HttpError& error) {
     logger().debug("Request failed: %s", error.what());
     return std::nullopt;
@@ -459,7 +475,8 @@ std::optional<json::Json> get_releases(std::string_view url,
   if (!info) return std::nullopt;
   const auto resource = detail::releases_url(*info);
   if (!resource) return std::nullopt;
-  auto value = detail::fetch(*resource, token, client);
+  auto value = detail::fetch(*resource, token, client,
+                             "the release list of " + info->owner + "/" + info->repo);
   if (!value) return std::nullopt;
   if (value->is_array()) return value;
   logger().debug("Unexpected response from releases API: %s", json::type_name(*value));
@@ -474,7 +491,8 @@ std::optional<json::Json> get_default_branch(std::string_view url,
   if (!info) return std::nullopt;
   const auto resource = detail::repository_url(*info);
   if (!resource) return std::nullopt;
-  const auto value = detail::fetch(*resource, token, client);
+  const auto value = detail::fetch(*resource, token, client,
+                                   "the default branch of " + info->owner + "/" + info->repo);
   if (!value || !value->is_object() || value->empty()) return std::nullopt;
   const json::Json* branch = json::find(*value, "default_branch");
   if (branch == nullptr || branch->is_null()) return std::nullopt;

@@ -134,9 +134,11 @@ std::string percent_encode(std::string_view text);
 std::optional<std::string> releases_url(const ForgeInfo& info);
 std::optional<std::string> repository_url(const ForgeInfo& info);
 
-// GET through `client` when given, else through http::get_json; none for JSON null too.
+// GET through `client` when given, else through http::get_json; none for JSON null too. A forge
+// that did not reply in time gives none as well, with one warning that names its origin and
+// `what` could not be read ("the release list of owner/repo").
 std::optional<json::Json> fetch(const std::string& url, const std::optional<std::string>& token,
-                                const http::HttpClient* client);
+                                const http::HttpClient* client, std::string_view what);
 }  // namespace detail
 
 }  // namespace quarnel::utils::forge

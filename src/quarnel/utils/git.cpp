@@ -128,6 +128,9 @@ std::string shell_quoted(std::string_view path) {
 // message that holds it; git names the repository's directory after it, in single quotes.
 constexpr std::string_view DUBIOUS_OWNERSHIP = "detected dubious ownership in repository at '";
 
+// What git says of a clone that found no commits.
+constexpr std::string_view EMPTY_CLONE = "You appear to have cloned an empty repository.";
+
 // The warning for a checkout whose git refuses it that way, or none for any other failure.
 std::optional<std::string> refusal_warning(const stdfs::path& checkout, std::string_view error) {
   const auto found = error.find(DUBIOUS_OWNERSHIP);
@@ -268,8 +271,9 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
   } catch (const ProcessTimeout&) {
     if (shared_ && !shared_->unanswered.exchange(true)) {
       log::get_logger("quarnel.utils.git")
-          .warning("git did not answer in %s; no further git queries are made for this checkout",
-                   options.cwd->string());
+          .unseen_warning(
+              "git did not answer in %s; no further git queries are made for this checkout",
+              options.cwd->string());
     }
     throw;
   }
@@ -280,7 +284,7 @@ std::string GitRepo::run(const std::vector<std::string>& args) const {
     if (shared_ && !shared_->refusal_said.load()) {
       if (const auto warning = refusal_warning(*options.cwd, done.stderr_text);
           warning && !shared_->refusal_said.exchange(true)) {
-        log::get_logger("quarnel.utils.git").warning("%s", *warning);
+        log::get_logger("quarnel.utils.git").unseen_warning("%s", *warning);
       }
     }
     throw GitError(text::strip(done.stderr_text));
@@ -442,6 +446,14 @@ std::filesystem::path clone_repo(std::string_view url,
       if (!text::strip(line).empty()) logger.debug("git clone: %s", std::string(line));
     });
     throw CloneError("git clone failed: " + message);
+  }
+  // git clones a repository without commits (or a web server that answers every request) with
+  // success and an empty checkout, which every check would then read as the repository.
+  if (text::find_linear(done.stderr_text, EMPTY_CLONE) != std::string::npos) {
+    log::get_logger("quarnel.utils.git")
+        .unseen_warning(
+            "the repository at %s has no commits; the assessment sees an empty checkout",
+            url::redact(url));
   }
   return target;
 }

@@ -114,7 +114,9 @@ std::filesystem::path temp_directory();
 // system's temporary directory when `dest` is none. Returns the directory. Raises CloneError
 // ("git clone failed: " and git's trimmed standard error) on a non-zero exit, also when git
 // refuses a transport (see clone_transports), after logging each line of that message at
-// debug level; start failures and time-outs pass unchanged. Nothing is removed on failure.
+// debug level; start failures and time-outs pass unchanged. Nothing is removed on failure. A
+// clone that git finds without commits is made, with one warning that says so (shown under -q
+// too: see log::Logger::unseen_warning).
 std::filesystem::path clone_repo(std::string_view url,
                                  const std::optional<std::filesystem::path>& dest = std::nullopt,
                                  const std::optional<std::string>& branch = std::nullopt,

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,10 @@
 namespace quarnel::utils::http {
 
 namespace {
+
+std::atomic<long long> total_timeout_ms{std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::seconds(TOTAL_TIMEOUT_SECONDS))
+                                            .count()};
 
 void global_init() {
   static std::once_flag once;
@@ -169,7 +174,9 @@ Hop perform_once(const std::string& url, const std::vector<std::string>& headers
   const CURLcode code = curl_easy_perform(h);
   if (body.too_large || code == CURLE_FILESIZE_EXCEEDED) throw_too_large();
   if (code != CURLE_OK) {
-    throw HttpError(error[0] != '\0' ? std::string(error) : curl_easy_strerror(code));
+    std::string message = error[0] != '\0' ? std::string(error) : curl_easy_strerror(code);
+    if (code == CURLE_OPERATION_TIMEDOUT) throw HttpTimeout(std::move(message));
+    throw HttpError(std::move(message));
   }
 
   Hop hop;
@@ -189,6 +196,14 @@ bool is_redirect(long status) {
 }  // namespace
 
 namespace detail {
+
+std::chrono::milliseconds total_timeout() {
+  return std::chrono::milliseconds(total_timeout_ms.load());
+}
+
+void set_total_timeout(std::chrono::milliseconds timeout) {
+  total_timeout_ms.store(timeout.count());
+}
 
 // A repository name with a space, or a forge on a host name that is not ASCII, still makes a
 // request.
@@ -263,14 +278,14 @@ CurlClient::CurlClient(std::optional<std::string> token) : token_(std::move(toke
 Response CurlClient::get(const std::string& url) const {
   global_init();
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(TOTAL_TIMEOUT_SECONDS);
+  const auto deadline = Clock::now() + detail::total_timeout();
   const std::string first = detail::escape_url(url);
   std::string current = first;
   for (long redirects = 0;; ++redirects) {
     const std::vector<std::string> headers = detail::request_headers(current, first, token_);
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) throw HttpError("request timed out");
+    if (left.count() <= 0) throw HttpTimeout("request timed out");
     Hop hop = perform_once(current, headers, left);
     if (is_redirect(hop.status) && hop.location) {
       if (redirects >= MAX_REDIRECTS) throw HttpError("too many redirects");
@@ -281,16 +296,27 @@ Response CurlClient::get(const std::string& url) const {
   }
 }
 
-std::optional<json::Json> get_json(const std::string& url,
-                                   const std::optional<std::string>& token) {
-  // Whatever goes wrong, the forge reads only need to know that there is no answer.
+std::optional<json::Json> get_json_or_timeout(const std::string& url,
+                                              const std::optional<std::string>& token) {
+  // Whatever else goes wrong, the forge reads only need to know that there is no answer.
   try {
     const Response response = CurlClient(token).get(url);
     if (response.status >= 400) return std::nullopt;
     json::Json value = response.json();
     if (value.is_null()) return std::nullopt;
     return value;
+  } catch (const HttpTimeout&) {
+    throw;
   } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<json::Json> get_json(const std::string& url,
+                                   const std::optional<std::string>& token) {
+  try {
+    return get_json_or_timeout(url, token);
+  } catch (const HttpTimeout&) {
     return std::nullopt;
   }
 }

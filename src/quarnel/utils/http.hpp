@@ -2,6 +2,7 @@
 
 // HTTP GETs of JSON resources over libcurl.
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,13 @@ class HttpError : public Error {
   using Error::Error;
 };
 
+// No reply in time, to the connection or to the request: the server may be there and silent,
+// and the caller waited for it.
+class HttpTimeout : public HttpError {
+ public:
+  using HttpError::HttpError;
+};
+
 struct Response {
   long status = 0;
   std::string body = {};
@@ -39,7 +47,8 @@ struct Response {
 class HttpClient {
  public:
   virtual ~HttpClient() = default;
-  // HttpError when the request cannot be sent or the reply not received.
+  // HttpError when the request cannot be sent or the reply not received (HttpTimeout when it
+  // did not come in time).
   virtual Response get(const std::string& url) const = 0;
 };
 
@@ -62,8 +71,17 @@ class CurlClient : public HttpClient {
 // [::1]); the request is made all the same. GitHub's API gets its Accept header.
 std::optional<json::Json> get_json(const std::string& url,
                                    const std::optional<std::string>& token = std::nullopt);
+// As get_json, except that a reply that did not come in time raises HttpTimeout: the caller can
+// then say what went unread, and that it was waited for.
+std::optional<json::Json> get_json_or_timeout(
+    const std::string& url, const std::optional<std::string>& token = std::nullopt);
 
 namespace detail {
+// Test seam: the most one GET may take, redirects included (TOTAL_TIMEOUT_SECONDS unless
+// changed).
+std::chrono::milliseconds total_timeout();
+void set_total_timeout(std::chrono::milliseconds timeout);
+
 // Headers of one request to `url` in a redirect chain that began at `first_url`: GitHub's
 // Accept header for its API host, and the Bearer token only while the request stays at the
 // scheme, host and port of `first_url`, and only when that scheme is HTTPS or the host a

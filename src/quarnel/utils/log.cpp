@@ -159,11 +159,17 @@ std::string render(std::string_view tmpl, const std::vector<Arg>& args) {
 Logger::Logger(std::string name) : name_(std::move(name)) {}
 
 void Logger::log(Level level, std::string_view tmpl, const std::vector<Arg>& args) const {
+  emit(level, false, tmpl, args);
+}
+
+void Logger::emit(Level level, bool unseen, std::string_view tmpl,
+                  const std::vector<Arg>& args) const {
   if (level == Level::OFF) {
     return;
   }
   State& s = state();
-  const bool to_stderr = level >= s.stderr_level.load(std::memory_order_relaxed);
+  const Level threshold = s.stderr_level.load(std::memory_order_relaxed);
+  const bool to_stderr = level >= threshold || (unseen && threshold != Level::OFF);
   const bool to_captures = s.capture_count.load(std::memory_order_acquire) > 0;
   if (!to_stderr && !to_captures) {
     return;

@@ -3,8 +3,9 @@
 // Named loggers with printf-style templates: "%s" prints a value plainly, "%r" a text in its
 // quoted form (text::repr), "%d" an integer, "%%" a percent sign. Messages go to standard error
 // at the level the command line sets (warnings by default), one line each, with their control
-// characters escaped (text::escape_controls). A LogCapture sees every record as it was made
-// while it lives, whatever the level set for standard error.
+// characters escaped (text::escape_controls); a warning that part of the assessed repository
+// went unseen also gets there above the warning level. A LogCapture sees every record as it was
+// made while it lives, whatever the level set for standard error.
 
 #include <cstdint>
 #include <memory>
@@ -59,8 +60,18 @@ class Logger {
   void warning(std::string_view tmpl, const A&... args) const {
     log(Level::WARNING, tmpl, {Arg(args)...});
   }
+  // A warning that the assessment could not see part of the repository (git refused the
+  // checkout or stopped answering, a clone has no commits): the results then read as the
+  // repository's own while they are not, so it is shown at every level but OFF, under -q too.
+  // It is the same one line as any warning, and a WARNING record.
+  template <typename... A>
+  void unseen_warning(std::string_view tmpl, const A&... args) const {
+    emit(Level::WARNING, true, tmpl, {Arg(args)...});
+  }
 
  private:
+  void emit(Level level, bool unseen, std::string_view tmpl, const std::vector<Arg>& args) const;
+
   std::string name_;
 };
 
