@@ -742,7 +742,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   bool verbose = false;
   bool quiet = false;
   app.add_flag("-v,--verbose", verbose, "Show debug messages on standard error");
-  app.add_flag("-q,--quiet", quiet, "Show only errors on standard error");
+  app.add_flag("-q,--quiet", quiet,
+               "Show only errors, and warnings of what the assessment could not see, on "
+               "standard error");
 
   auto* list = app.add_subcommand("indicators", "List the 17 FAIR indicators in catalogue order");
   std::string format = "text";
