@@ -1076,19 +1076,19 @@ Descriptor Walk::open() {
     }
     Descriptor fd(
         ::openat(dir_.get(), name, magic_ ? flags : flags | O_NOFOLLOW | O_NONBLOCK, 0666));
+    if (!magic_ && fd.get() < 0 && errno == ENXIO) {
+      // A FIFO with no reader yet: one of the user's is waited for, as a shell's redirection
+      // waits for it.
+      if (::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISFIFO(st.st_mode)) {
+        fail_os(ENXIO);
+      }
+      check_fifo(st);
+      fd = Descriptor(::openat(dir_.get(), name, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+    }
+    if (fd.get() < 0) {
+      fail_os(errno);
+    }
     if (!magic_) {
-      if (fd.get() < 0 && errno == ENXIO) {
-        // A FIFO with no reader yet: one of the user's is waited for, as a shell's redirection
-        // waits for it.
-        if (::fstatat(dir_.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISFIFO(st.st_mode)) {
-          fail_os(ENXIO);
-        }
-        check_fifo(st);
-        fd = Descriptor(::openat(dir_.get(), name, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
-      }
-      if (fd.get() < 0) {
-        fail_os(errno);
-      }
       if (::fstat(fd.get(), &st) != 0) {
         fail_os(errno);
       }
@@ -1098,9 +1098,6 @@ Descriptor Walk::open() {
       if (now < 0 || ::fcntl(fd.get(), F_SETFL, now & ~O_NONBLOCK) != 0) {
         fail_os(errno);
       }
-    }
-    if (fd.get() < 0) {
-      fail_os(errno);
     }
     // Reopened through /proc, the stand-in of a closed descriptor would take the report and
     // lose it: the descriptor was closed, and a write to it fails.
